@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+
+// One Intel HEX firmware file of one board family. Keeps the HEX text itself
+// (the boards decode the records), the information block texts and the 8-bit
+// file checksum that a non-standard 0x80 record after the end-of-file record
+// carries.
+class FirmwareFile
+{
+    Q_DECLARE_TR_FUNCTIONS(FirmwareFile)
+
+public:
+    enum Status {
+        Ok = 0,
+        AccessDenied = 1,
+        InvalidData = 2,
+        Corrupted = 3,
+        WriteDenied = 4,
+        InvalidOrder = 5,
+        NoFirmware = 6,
+    };
+
+    struct HexRecord
+    {
+        bool valid = false;
+        quint8 byteCount = 0;
+        quint16 address = 0;
+        quint8 type = 0;
+        quint8 recordChecksum = 0;
+        QByteArray data;
+    };
+
+    FirmwareFile();
+
+    Status load(const QString &path, bool stampChecksum = false);
+
+    QString statusText() const;
+    static QString statusText(int status);
+    QString displayName() const;
+
+    Status getStatus() const { return status; }
+    const QByteArray &getHexText() const { return hexText; }
+    const QString &getFamilyCode() const { return familyCode; }
+    const QString &getVersion() const { return version; }
+    const QString &getBuildDate() const { return buildDate; }
+    quint8 getChecksum() const { return checksum; }
+
+    static int hexDigitValue(char c);
+    static quint8 hexByte(char a, char b);
+    static quint16 hexWord(char a, char b, char c, char d);
+    // `line` is the raw bytes of one line, terminator included.
+    static HexRecord parseHexLine(const QByteArray &line);
+    // The rotate-and-add file checksum over the given HEX text.
+    static quint8 fileChecksum(const QByteArray &text);
+
+private:
+    Status status;
+    QByteArray hexText;
+    QString familyCode;
+    QString version;
+    QString buildDate;
+    quint8 checksum;
+};
+
+// Rewrites the HEX file at `path` with its data records sorted by full address,
+// the later of two records at the same address winning, a fresh extended linear
+// address record before each 64 KiB region and a fresh end-of-file record.
+// Returns a FirmwareFile::Status value: Ok, AccessDenied or InvalidData. The
+// original is replaced only once the new text is completely written.
+int sortHexFile(const QString &path);

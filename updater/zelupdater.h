@@ -1,0 +1,89 @@
+#pragma once
+
+#include "zelinterface.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+class FirmwareFile;
+class QTimer;
+
+// Writes one firmware image into one board, or into the group of sensor boards
+// at once, driving the protocol's request/acknowledge messages from a small
+// state machine with time-outs. Knows nothing of widgets.
+class zelUpdater : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State {
+        Error = 0,
+        Connecting,
+        CheckCompatibility,
+        StartMode,
+        Transferring,
+        Finishing,
+        VerifyVersion,
+        WaitResponse,
+        Restarting,
+        WaitReconnect,
+        Success,
+    };
+    Q_ENUM(State)
+
+    enum Err {
+        NoError = 0,
+        InternalError,
+        NoResponse,
+        StartFailed,
+        TransferFailed,
+        InvalidFile,
+        NotFinished,
+    };
+    Q_ENUM(Err)
+
+    zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware, zelInterface::PartType part,
+               QObject *parent = nullptr);
+    ~zelUpdater() override;
+
+    void start();
+    void addPart(zelInterface::PartType p);
+    bool contains(zelInterface::PartType p) const;
+
+    static QString stateText(zelUpdater::State state);
+    static QString errorText(zelUpdater::Err error);
+
+signals:
+    void done();
+    void canceled(zelUpdater::Err error);
+    void currentState(zelUpdater::State state, zelUpdater::Err error);
+    void range(int min, int max);
+    void process(int now);
+
+protected slots:
+    void timeout();
+    void version(zelInterface::PartType part, QString version);
+    void connected();
+    void startAck(zelInterface::PartType part, bool ready);
+    void dataAck(zelInterface::PartType part, int ok);
+    void endAck(zelInterface::PartType part, bool ok);
+
+private:
+    void setState(State s, Err e);
+    void armTimer(int ms);
+    void resetPending();
+    bool takeAck(zelInterface::PartType p);
+    void sendNextLine();
+
+    zelInterface *zelDevice;
+    const FirmwareFile *firmware;
+    zelInterface::PartType part;
+    QTimer *timer;
+    State state;
+    QByteArray hexText;
+    int position;
+    int retries;
+    QList<zelInterface::PartType> pending;
+    QList<zelInterface::PartType> parts;
+};
