@@ -1,0 +1,194 @@
+#include "usbhid.h"
+
+#include <QTimer>
+
+#include <hidapi.h>
+
+#include <cstring>
+
+namespace {
+// One unnumbered report: byte 0 is the report id (always 0), then the data.
+constexpr int ReportSize = 65;
+constexpr int ReportDataSize = ReportSize - 1;
+} // namespace
+
+UsbHid::UsbHid(quint16 vendorId, quint16 productId, QObject *parent) : QObject(parent)
+{
+    isOpen = false;
+    this->vendorId = vendorId;
+    this->productId = productId;
+    pollInterval = 15;
+    autoOpen = false;
+    device = nullptr;
+    std::memset(reportBuffer, 0, sizeof(reportBuffer));
+    pollTimer = new QTimer(this);
+    connect(pollTimer, &QTimer::timeout, this, &UsbHid::polling);
+    pollTimer->setInterval(pollInterval);
+    pollTimer->start();
+}
+
+UsbHid::~UsbHid()
+{
+    if (device && isOpen) {
+        close();
+    }
+    hid_exit();
+    sendQueue.clear();
+}
+
+void UsbHid::setPollInterval(int ms)
+{
+    if (ms <= 0) {
+        return;
+    }
+    pollInterval = ms;
+    pollTimer->setInterval(pollInterval);
+}
+
+void UsbHid::setAutoOpen(bool on)
+{
+    if (on == autoOpen) {
+        return;
+    }
+    autoOpen = on;
+    if (autoOpen && !isOpen) {
+        open();
+    }
+}
+
+void UsbHid::setVendorId(quint16 id)
+{
+    if (id == vendorId) {
+        return;
+    }
+    vendorId = id;
+    if (autoOpen) {
+        reopen();
+    }
+}
+
+void UsbHid::setProductId(quint16 id)
+{
+    if (id == productId) {
+        return;
+    }
+    productId = id;
+    if (autoOpen) {
+        reopen();
+    }
+}
+
+void UsbHid::open()
+{
+    if (device || isOpen) {
+        close();
+    }
+    hid_device *handle = hid_open(vendorId, productId, nullptr);
+    if (!handle) {
+        // Not attached (yet); with autoOpen the next tick tries again.
+        return;
+    }
+    device = handle;
+    isOpen = true;
+    // A blocking read would freeze the GUI thread whenever the instrument has
+    // nothing to say, which is most of the time.
+    if (hid_set_nonblocking(device, 1) == -1) {
+        raiseError();
+        close();
+        return;
+    }
+    emit connected();
+}
+
+void UsbHid::close()
+{
+    if (device) {
+        if (isOpen) {
+            hid_close(device);
+        }
+        device = nullptr;
+        isOpen = false;
+    }
+    // Queued messages stay: they go out once the device is back.
+    emit disconnected();
+}
+
+void UsbHid::reopen()
+{
+    close();
+    open();
+}
+
+void UsbHid::send(QByteArray data)
+{
+    // A message is never split across reports, so one that cannot fit into a
+    // single report would sit at the head of the queue for ever and hold back
+    // everything behind it.
+    if (data.isEmpty() || data.size() > ReportDataSize || !isOpen) {
+        return;
+    }
+    sendQueue.append(data);
+}
+
+void UsbHid::polling()
+{
+    if (isOpen) {
+        writeReport();
+        readReport();
+    } else if (autoOpen) {
+        open();
+    }
+}
+
+void UsbHid::raiseError()
+{
+    if (!device) {
+        return;
+    }
+    const wchar_t *text = hid_error(device);
+    if (!text) {
+        return;
+    }
+    const QString message = QString::fromWCharArray(text);
+    if (!message.isEmpty()) {
+        emit error(message);
+    }
+}
+
+void UsbHid::writeReport()
+{
+    if (!device || sendQueue.isEmpty()) {
+        return;
+    }
+    std::memset(reportBuffer, 0, sizeof(reportBuffer));
+    int position = 1;
+    int freeSpace = ReportDataSize;
+    while (!sendQueue.isEmpty()) {
+        const QByteArray &message = sendQueue.first();
+        if (message.size() > freeSpace) {
+            break;
+        }
+        std::memcpy(reportBuffer + position, message.constData(), size_t(message.size()));
+        position += message.size();
+        freeSpace -= message.size();
+        sendQueue.removeFirst();
+    }
+    if (hid_write(device, reportBuffer, ReportSize) == -1) {
+        raiseError();
+        close();
+    }
+}
+
+void UsbHid::readReport()
+{
+    if (!device) {
+        return;
+    }
+    const int count = hid_read(device, reportBuffer, ReportSize);
+    if (count == -1) {
+        raiseError();
+        close();
+    } else if (count > 0) {
+        emit dataReceived(QByteArray(reinterpret_cast<const char *>(reportBuffer), count));
+    }
+}
