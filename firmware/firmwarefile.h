@@ -13,7 +13,8 @@ class FirmwareFile
     Q_DECLARE_TR_FUNCTIONS(FirmwareFile)
 
 public:
-    enum Status {
+    enum Status
+    {
         Ok = 0,
         AccessDenied = 1,
         InvalidData = 2,
