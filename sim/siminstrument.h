@@ -17,10 +17,15 @@
 // Single-threaded, like the tool: everything happens inside the HIDAPI calls.
 namespace zelsim {
 
-enum class Mode { Normal, Update };
+enum class Mode
+{
+    Normal,
+    Update
+};
 
 // The request a board is answering; used to pick the moment a fault begins.
-enum class Step {
+enum class Step
+{
     Version,            // any version request
     Start,              // start request
     Data,               // data line (see `line` below)
@@ -47,22 +52,22 @@ public:
 
     // --- plugging ---
     bool attached() const;
-    void unplug(); // open handles fail from now on; hid_open finds nothing
-    void plug();   // the device is found again (handles of before stay dead)
+    void unplug();                  // open handles fail from now on; hid_open finds nothing
+    void plug();                    // the device is found again (handles of before stay dead)
     void unplugAfterLine(int line); // unplug right after receiving data line `line` (0-based)
 
     // --- faults of a board (part 1..7) ---
-    void setBoardPresent(int part, bool present);  // absent: never answers anything
+    void setBoardPresent(int part, bool present);          // absent: never answers anything
     void setSilentFrom(int part, Step step, int line = 0); // stops answering from then on
     void setRefuseStart(int part, bool refuse);
     void setRejectLine(int part, int line); // answer 0 to data line `line` (0-based), -1 off
     void setRejectEnd(int part, bool reject);
     void setVersionAfterUpdate(int part, int versionByte); // -1: the image's own version
     void setDuplicateAcks(int part, bool duplicate);       // every answer is sent twice
-    void setAnswerAs(int part, int foreignPart);           // answers carry another part byte, -1 off
+    void setAnswerAs(int part, int foreignPart); // answers carry another part byte, -1 off
 
     // --- faults of the link ---
-    void failSetNonblocking(const QString &text); // the next hid_set_nonblocking fails
+    void failSetNonblocking(const QString &text);             // the next hid_set_nonblocking fails
     void failWrite(const QString &text, int afterWrites = 0); // a later hid_write fails
     void failRead(const QString &text, int afterReads = 0);   // a later hid_read fails
     void injectInputReport(const QByteArray &data); // handed out by the next hid_read, as is
@@ -79,10 +84,11 @@ public:
     QByteArray receivedText(int part) const;   // the exact bytes of the lines received
     QByteArray installedImage(int part) const; // the last accepted text, empty if none
     int restartCount() const;
-    int openCount() const;  // successful hid_open calls
-    int exitCount() const;  // hid_exit calls
+    int openCount() const; // successful hid_open calls
+    int exitCount() const; // hid_exit calls
 
 private:
+    friend struct HidAccess; // the hid_* functions drive the model
     Instrument();
     struct Private;
     Private *d;
