@@ -53,6 +53,15 @@ protected slots:
     void advancedClicked();
 
 private:
+    // The widgets of one row of the board table; all null for a PartType without a row.
+    struct BoardRow
+    {
+        QCheckBox *check = nullptr;
+        QLabel *version = nullptr;
+        QProgressBar *progress = nullptr;
+    };
+    BoardRow boardRow(zelInterface::PartType part) const;
+
     // Board table lookups; a PartType without a row (0, or above 7) has no widgets.
     QCheckBox *boardCheckBox(zelInterface::PartType part) const;
     QLabel *boardVersionLabel(zelInterface::PartType part) const;

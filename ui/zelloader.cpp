@@ -1,0 +1,439 @@
+#include "zelloader.h"
+#include "filesizetext.h"
+#include "ui_zelloader.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QtGlobal>
+
+#include <hidapi.h>
+
+namespace {
+
+// Older HIDAPI releases have no version macro; the licence box then names none.
+#ifdef HID_API_VERSION_STR
+const char *const hidapiVersion = HID_API_VERSION_STR;
+#else
+const char *const hidapiVersion = nullptr;
+#endif
+
+// The same gold as the logo link in the window header.
+const QString linkStyle = QStringLiteral("style=\"color: rgb(245, 177, 1);\"");
+
+} // namespace
+
+zelLoader::zelLoader(QWidget *parent)
+    : QDialog(parent), zelDevice(nullptr), updater(nullptr), checksumShortcut(nullptr),
+      updateSteps(0), updateStepsDone(0), stepMaximum(0), stepBoard(zelInterface::Sensors),
+      ui(new Ui::zelLoader)
+{
+    boards << zelInterface::Sensor5 << zelInterface::Sensor1 << zelInterface::Sensor2
+           << zelInterface::Sensor3 << zelInterface::Sensor4 << zelInterface::Terminal
+           << zelInterface::Mainboard;
+
+    // A fixed-size window with the toolkit's own frame; no dialog type, so there is
+    // no context-help button and the title bar is that of a normal window.
+    setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
+    ui->setupUi(this);
+
+    // Locked until the instrument is there.
+    zelDisconnected();
+
+    connect(ui->frameworkInfo, &QToolButton::clicked, this, &zelLoader::showLicense);
+
+    zelDevice = new zelInterface(this);
+    connect(zelDevice, &zelInterface::connected, this, &zelLoader::zelConnected);
+    connect(zelDevice, &zelInterface::disconnected, this, &zelLoader::zelDisconnected);
+    connect(zelDevice, &zelInterface::firmwareVersion, this, &zelLoader::zelFirmwareVersion);
+
+    // The file's family code decides which firmware it replaces, so all three
+    // buttons do the same.
+    connect(ui->loadMainboard, &QToolButton::clicked, this, &zelLoader::openFirmware);
+    connect(ui->loadTerminal, &QToolButton::clicked, this, &zelLoader::openFirmware);
+    connect(ui->loadSensor, &QToolButton::clicked, this, &zelLoader::openFirmware);
+
+    connect(ui->advanced, &QCheckBox::clicked, this, &zelLoader::advancedClicked);
+
+    // Maintenance only: deliberately not mentioned anywhere in the window.
+    checksumShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+F11")), this, nullptr,
+                                     nullptr, Qt::WindowShortcut);
+    connect(checksumShortcut, &QShortcut::activated, this, &zelLoader::calcChecksum);
+
+    updater = nullptr;
+
+    connect(ui->startUpdate, &QPushButton::clicked, this, &zelLoader::startUpdate);
+
+    loadFirmwareFiles();
+    updateFileState();
+
+    // The form's progress format is only a placeholder.
+    for (zelInterface::PartType part : qAsConst(boards)) {
+        QProgressBar *bar = boardRow(part).progress;
+        bar->setFormat(QString());
+        bar->setValue(0);
+    }
+
+    // Last: an attached instrument connects right here, and every slot must be
+    // ready for it.
+    zelDevice->setAutoOpen(true);
+}
+
+zelLoader::~zelLoader()
+{
+    delete ui;
+}
+
+void zelLoader::keyPressEvent(QKeyEvent *event)
+{
+    // QDialog would reject() on Escape and skip the question asked while an
+    // update runs; closing goes through closeEvent.
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void zelLoader::closeEvent(QCloseEvent *event)
+{
+    if (!updater) {
+        event->accept();
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, tr("Cancel update"),
+                    tr("Do you really want to cancel the firmware  update?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    if (box.exec() == QMessageBox::No)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void zelLoader::showEvent(QShowEvent *event)
+{
+    // Every show, restoring from minimised included, starts in the plain mode.
+    // The base class is left out on purpose: the window system places the window.
+    Q_UNUSED(event);
+    ui->controlWidget->hide();
+    ui->advanced->setChecked(false);
+}
+
+void zelLoader::showLicense()
+{
+    const QString qtText =
+        QStringLiteral(
+            "<h1>About Qt</h1>"
+            "<p>This program uses Qt version %1.</p>"
+            "<p>Qt is a C++ toolkit for cross-platform application development.</p>"
+            "<p>This program uses Qt under the terms of the GNU Lesser General Public "
+            "License version 2.1.</p>"
+            "<p>Copyright (C) 2013 Digia Plc and/or its subsidiary(-ies).</p>"
+            "<p>Qt is a Digia product. See <a %2 href=\"http://qt.digia.com/\">qt.digia.com</a> "
+            "for more information.</p>")
+            .arg(QString::fromLatin1(qVersion()), linkStyle);
+
+    const QString hidVersion =
+        hidapiVersion ? QStringLiteral(" version %1").arg(QLatin1String(hidapiVersion)) : QString();
+    const QString hidText =
+        QStringLiteral(
+            "<h1>About HIDAPI</h1>"
+            "<p>This program uses HIDAPI%1.</p>"
+            "<p>HIDAPI is a multi-platform library which allows an application to interface "
+            "with USB and Bluetooth HID-class devices on Windows, Linux, FreeBSD and Mac OS X."
+            "</p>"
+            "<p>This program uses HIDAPI under the terms of a BSD-style license.</p>"
+            "<p>Copyright (c) 2010, Alan Ott, Signal 11 Software. All rights reserved.</p>"
+            "<p>See <a %2 href=\"https://github.com/libusb/hidapi\">the HIDAPI project page</a> "
+            "for more information.</p>")
+            .arg(hidVersion, linkStyle);
+
+    QMessageBox::about(this, QStringLiteral("Licence Information"), qtText + hidText);
+}
+
+void zelLoader::advancedClicked()
+{
+    ui->controlWidget->setVisible(ui->advanced->isChecked());
+}
+
+// --- Connection and version display -------------------------------------------
+
+void zelLoader::zelConnected()
+{
+    ui->controlWidget->setEnabled(true);
+    ui->mainControl->setEnabled(true);
+
+    deviceVersionMainboard.clear();
+    deviceVersionTerminal.clear();
+    deviceVersionSensor1.clear();
+    deviceVersionSensor2.clear();
+    deviceVersionSensor3.clear();
+    deviceVersionSensor4.clear();
+    deviceVersionSensor5.clear();
+
+    // A board becomes selectable only once it has answered.
+    for (zelInterface::PartType part : qAsConst(boards))
+        boardCheckBox(part)->setEnabled(false);
+
+    zelDevice->requestFirmwareVersion();
+
+    // After the main board's restart the running update owns the total progress.
+    if (updater)
+        return;
+
+    if (firmwareMainboard.getStatus() != FirmwareFile::Ok ||
+        firmwareSensor.getStatus() != FirmwareFile::Ok ||
+        firmwareTerminal.getStatus() != FirmwareFile::Ok)
+        ui->totalProgress->setFormat(tr("One or more firmware files are missing"));
+    else
+        ui->totalProgress->setFormat(tr("Ready to start firmware update"));
+    ui->totalProgress->setValue(0);
+}
+
+void zelLoader::zelDisconnected()
+{
+    ui->controlWidget->setEnabled(false);
+    ui->mainControl->setEnabled(false);
+    ui->totalProgress->setFormat(QStringLiteral("Waiting for USB connection"));
+}
+
+void zelLoader::zelFirmwareVersion(zelInterface::PartType part, QString version)
+{
+    if (QString *stored = boardDeviceVersion(part))
+        *stored = version;
+
+    // During an update the sequence decides what may be selected.
+    if (!updater) {
+        if (QCheckBox *check = boardCheckBox(part))
+            check->setEnabled(true);
+    }
+
+    updateFileState();
+}
+
+// --- Firmware files -------------------------------------------------------------
+
+void zelLoader::openFirmware()
+{
+    const QStringList paths = QFileDialog::getOpenFileNames(
+        this, tr("Load firmware files"), QStringLiteral("files"), tr("Firmware (*.hex)"));
+    for (const QString &path : paths)
+        loadFirmware(path);
+    updateFileState();
+}
+
+void zelLoader::loadFirmware(QString path)
+{
+    FirmwareFile file;
+    if (file.load(path) != FirmwareFile::Ok) {
+        QMessageBox::critical(this, tr("Load firmwar efile"),
+                              tr("An error occured while loading firmware file\n\"%1\"\n%2")
+                                  .arg(path, file.statusText()),
+                              QMessageBox::Ok);
+        return;
+    }
+
+    // The family code inside the file, not the button pressed, says where it goes.
+    FirmwareFile *field = nullptr;
+    const QString family = file.getFamilyCode();
+    if (family == QLatin1String("PBASE"))
+        field = &firmwareMainboard;
+    else if (family == QLatin1String("PCTRL"))
+        field = &firmwareTerminal;
+    else if (family == QLatin1String("PKEYS"))
+        field = &firmwareSensor;
+
+    QString question;
+    if (field && field->getStatus() == FirmwareFile::Ok)
+        question = tr("Do you want to replace existing firmware file\n\"%1\"\nwith selected "
+                      "firmware file?\n\"%2\"")
+                       .arg(field->displayName(), file.displayName());
+    else
+        question = tr("Use selected firmware?\n\"%1\"").arg(file.displayName());
+
+    if (QMessageBox::question(this, tr("Load firmware file"), question,
+                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+
+    if (!field) {
+        // Without this the Yes would seem to have worked while nothing changed.
+        QMessageBox::warning(this, tr("Load firmware file"),
+                             tr("The firmware file\n\"%1\"\nis made for the board family \"%2\", "
+                                "which this instrument does not have.\nNo firmware has been "
+                                "replaced.")
+                                 .arg(file.displayName(), family),
+                             QMessageBox::Ok);
+        return;
+    }
+    field->load(path);
+}
+
+void zelLoader::loadFirmwareFiles()
+{
+    firmwareMainboard.load(QStringLiteral(":/firmware/pbase"));
+    firmwareSensor.load(QStringLiteral(":/firmware/pkeys"));
+    firmwareTerminal.load(QStringLiteral(":/firmware/pctrl"));
+}
+
+void zelLoader::updateFileState()
+{
+    static const zelInterface::PartType order[] = {
+        zelInterface::Mainboard, zelInterface::Terminal, zelInterface::Sensor1,
+        zelInterface::Sensor2,   zelInterface::Sensor3,  zelInterface::Sensor4,
+        zelInterface::Sensor5,
+    };
+
+    for (zelInterface::PartType part : order) {
+        const FirmwareFile *firmware = boardFirmware(part);
+        QString name;
+        QString detail;
+        qint64 size = 0;
+        switch (firmware->getStatus()) {
+        case FirmwareFile::Ok:
+            name =
+                QStringLiteral("%1-%2.hex").arg(firmware->getFamilyCode(), firmware->getVersion());
+            detail = firmware->getBuildDate();
+            size = firmware->getHexText().size();
+            break;
+        case FirmwareFile::AccessDenied:
+            name = tr("No valid firmware file");
+            break;
+        case FirmwareFile::InvalidData:
+            name = tr("Firmwarefile with invalid data");
+            break;
+        case FirmwareFile::Corrupted:
+            name = tr("Corrupted firmware file");
+            break;
+        default:
+            break;
+        }
+
+        boardVersionLabel(part)->setText(*boardDeviceVersion(part));
+
+        QString text = name;
+        if (!detail.isEmpty()) {
+            if (size > 0)
+                text += QStringLiteral(" (%1, %2)").arg(detail, fileSizeText(size));
+            else
+                text += QStringLiteral(" (%1)").arg(detail);
+        } else if (size > 0) {
+            text += QStringLiteral(" (%1)").arg(fileSizeText(size));
+        }
+
+        QLabel *fileState = ui->fileStateSensor;
+        if (part == zelInterface::Mainboard)
+            fileState = ui->fileStateMainboard;
+        else if (part == zelInterface::Terminal)
+            fileState = ui->fileStateTerminal;
+        fileState->setText(text);
+    }
+}
+
+// --- Checksum stamping --------------------------------------------------------------
+
+void zelLoader::calcChecksum()
+{
+    const QString title = QStringLiteral("Firmware files");
+    const QStringList paths = QFileDialog::getOpenFileNames(this, title, QDir::currentPath(),
+                                                            QStringLiteral("Firmware (*.hex)"));
+    for (const QString &path : paths) {
+        const int sorted = sortHexFile(path);
+        if (sorted != FirmwareFile::Ok) {
+            QMessageBox::critical(this, title, FirmwareFile::statusText(sorted), QMessageBox::Ok);
+            continue;
+        }
+        FirmwareFile stamped;
+        const FirmwareFile::Status status = stamped.load(path, true);
+        if (status != FirmwareFile::Ok)
+            QMessageBox::critical(this, title, FirmwareFile::statusText(status), QMessageBox::Ok);
+        else
+            loadFirmware(path);
+    }
+
+    // Stamping is maintenance, not a choice of firmware: the built-in images
+    // come back whatever was answered above.
+    loadFirmwareFiles();
+    updateFileState();
+}
+
+// --- Board table --------------------------------------------------------------------
+
+zelLoader::BoardRow zelLoader::boardRow(zelInterface::PartType part) const
+{
+    switch (part) {
+    case zelInterface::Sensor1:
+        return {ui->checkSensor1, ui->versionSensor1, ui->progressSensor1};
+    case zelInterface::Sensor2:
+        return {ui->checkSensor2, ui->versionSensor2, ui->progressSensor2};
+    case zelInterface::Sensor3:
+        return {ui->checkSensor3, ui->versionSensor3, ui->progressSensor3};
+    case zelInterface::Sensor4:
+        return {ui->checkSensor4, ui->versionSensor4, ui->progressSensor4};
+    case zelInterface::Sensor5:
+        return {ui->checkSensor5, ui->versionSensor5, ui->progressSensor5};
+    case zelInterface::Terminal:
+        return {ui->checkTerminal, ui->versionTerminal, ui->progressTerminal};
+    case zelInterface::Mainboard:
+        return {ui->checkMainboard, ui->versionMainboard, ui->progressMainboard};
+    default:
+        return {};
+    }
+}
+
+QCheckBox *zelLoader::boardCheckBox(zelInterface::PartType part) const
+{
+    return boardRow(part).check;
+}
+
+QLabel *zelLoader::boardVersionLabel(zelInterface::PartType part) const
+{
+    return boardRow(part).version;
+}
+
+QString *zelLoader::boardDeviceVersion(zelInterface::PartType part)
+{
+    switch (part) {
+    case zelInterface::Sensor1:
+        return &deviceVersionSensor1;
+    case zelInterface::Sensor2:
+        return &deviceVersionSensor2;
+    case zelInterface::Sensor3:
+        return &deviceVersionSensor3;
+    case zelInterface::Sensor4:
+        return &deviceVersionSensor4;
+    case zelInterface::Sensor5:
+        return &deviceVersionSensor5;
+    case zelInterface::Terminal:
+        return &deviceVersionTerminal;
+    case zelInterface::Mainboard:
+        return &deviceVersionMainboard;
+    default:
+        return nullptr;
+    }
+}
+
+FirmwareFile *zelLoader::boardFirmware(zelInterface::PartType part)
+{
+    switch (part) {
+    case zelInterface::Sensor1:
+    case zelInterface::Sensor2:
+    case zelInterface::Sensor3:
+    case zelInterface::Sensor4:
+    case zelInterface::Sensor5:
+        return &firmwareSensor;
+    case zelInterface::Terminal:
+        return &firmwareTerminal;
+    case zelInterface::Mainboard:
+        return &firmwareMainboard;
+    default:
+        return nullptr;
+    }
+}
