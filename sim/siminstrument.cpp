@@ -87,7 +87,9 @@ void Instrument::Private::receiveReport(const unsigned char *data, int size)
         const QByteArray message(reinterpret_cast<const char *>(data + k), length);
         k += length;
         decoded.append(message);
-        if (hook && !hook(message))
+        // A copy, so that a hook may replace itself or reset the instrument.
+        const auto check = hook;
+        if (check && !check(message))
             continue;
         dispatch(message);
     }
@@ -256,6 +258,7 @@ Instrument &Instrument::instance()
     return instrument;
 }
 
+// Never freed: hid_exit or hid_close may still run from static destructors.
 Instrument::Instrument() : d(new Private)
 {
     reset();
