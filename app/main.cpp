@@ -1,0 +1,30 @@
+#include "zelloader.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+int main(int argc, char *argv[])
+{
+    auto *application = new QApplication(argc, argv);
+
+    // The style sheet goes in before the dialog exists, so every widget is styled from
+    // its creation on. Without it the tool still works, only unstyled.
+    auto *styleSheetFile = new QFile(QStringLiteral(":/css/stylesheet.css"));
+    if (styleSheetFile->open(QIODevice::ReadOnly)) {
+        const QByteArray css = styleSheetFile->readAll();
+        const int end = css.indexOf('\0');
+        qApp->setStyleSheet(QString::fromLatin1(css.constData(), end < 0 ? css.size() : end));
+    }
+
+    auto *dialog = new zelLoader;
+    dialog->show();
+    const int result = application->exec();
+
+    // The dialog closes the device link as it goes, which needs the application still there.
+    delete dialog;
+    delete styleSheetFile;
+    delete application;
+    return result;
+}
