@@ -183,7 +183,8 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
         return finish(Corrupted);
     } else {
         QFile out(path);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Append))
+        // Unbuffered, so a short write shows here and can be taken back.
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return finish(WriteDenied);
         const qint64 originalSize = out.size();
         const QByteArray stamp = QStringLiteral(":0200008000%1%2\n")
@@ -191,7 +192,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
                                      .arg(quint8(0x7E - computed), 2, 16, QLatin1Char('0'))
                                      .toLatin1();
         // A half-written record would make the file unreadable; take it back.
-        if (out.write(stamp) != stamp.size() || !out.flush()) {
+        if (out.write(stamp) != stamp.size()) {
             out.resize(originalSize);
             return finish(WriteDenied);
         }

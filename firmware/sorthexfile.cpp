@@ -58,9 +58,11 @@ int sortHexFile(const QString &path)
     out += ":00000001FF\r\n";
 
     // Written beside the original and swapped in only when complete, so a full
-    // disk or a vanished folder never costs the user the file.
+    // disk or a vanished folder never costs the user the file. Unbuffered,
+    // because QSaveFile's commit() does not notice a failed flush of its buffer
+    // and would swap in a truncated file.
     QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly))
+    if (!save.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return FirmwareFile::AccessDenied;
     if (save.write(out) != out.size()) {
         save.cancelWriting();
