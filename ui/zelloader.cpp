@@ -89,6 +89,12 @@ zelLoader::zelLoader(QWidget *parent)
 
 zelLoader::~zelLoader()
 {
+    // The object tree deletes the link and a running updater only after the form is
+    // gone, and the link announces closing the device with disconnected(): nothing
+    // of theirs may reach this window's slots any more.
+    zelDevice->disconnect(this);
+    if (updater)
+        updater->disconnect(this);
     delete ui;
 }
 
