@@ -406,6 +406,17 @@ private Q_SLOTS:
 #endif
     }
 
+    void stampResource()
+    {
+        // Resources read like files but take no appended record.
+        const QString resource = QStringLiteral(":/tests/unstamped.hex");
+        FirmwareFile firmware;
+        QCOMPARE(firmware.load(resource), FirmwareFile::Corrupted);
+        QCOMPARE(firmware.getFamilyCode(), QStringLiteral("PKEYS"));
+        QCOMPARE(firmware.load(resource, true), FirmwareFile::WriteDenied);
+        QCOMPARE(firmware.getStatus(), FirmwareFile::WriteDenied);
+    }
+
     void statusText_data()
     {
         QTest::addColumn<int>("status");
