@@ -83,31 +83,38 @@ QByteArray code(Random &rng, int size, quint32 callLow, quint32 callHigh)
         putWord(bytes, iType(0x09, sp, sp, quint32(-qint32(frame)))); // addiu sp, sp, -frame
         putWord(bytes, iType(0x2B, sp, ra, frame - 4));               // sw ra, frame-4(sp)
         for (int i = 0; i < bodyLength; ++i) {
+            // Drawn one by one: the order in which function arguments are
+            // evaluated differs between compilers, the images must not.
             const quint32 pick = rng.below(100);
+            const quint32 rs = reg();
+            const quint32 rt = reg();
+            const quint32 rd = reg();
+            const quint32 value = rng.next();
+            const bool variant = value & 0x80000000u;
             quint32 word;
             if (pick < 8)
                 word = 0; // nop (delay slots)
             else if (pick < 18)
-                word = iType(0x0F, 0, reg(), 0xBF80 + rng.below(0x90)); // lui: peripheral page
+                word = iType(0x0F, 0, rt, 0xBF80 + value % 0x90); // lui: peripheral page
             else if (pick < 34)
-                word = iType(0x09, reg(), reg(), rng.below(0x200));
+                word = iType(0x09, rs, rt, value % 0x200); // addiu
             else if (pick < 50)
-                word = iType(0x23, reg(), reg(), 4 * rng.below(64)); // lw
+                word = iType(0x23, rs, rt, 4 * (value % 64)); // lw
             else if (pick < 62)
-                word = iType(0x2B, reg(), reg(), 4 * rng.below(64)); // sw
+                word = iType(0x2B, rs, rt, 4 * (value % 64)); // sw
             else if (pick < 70)
-                word = (0x03u << 26) | (((callLow + 4 * rng.below((callHigh - callLow) / 4)) >> 2) &
-                                        0x3FFFFFF); // jal
-            else if (pick < 80)
-                word = iType(rng.below(2) ? 0x04 : 0x05, reg(), reg(),
-                             quint32(qint32(rng.range(0, 40)) - 20)); // beq / bne
-            else if (pick < 90)
-                word = rType(reg(), reg(), reg(), 0, rng.below(2) ? 0x21 : 0x25); // addu / or
-            else if (pick < 95)
-                word = iType(0x0C, reg(), reg(), 1u << rng.below(16)); // andi: bit test
-            else
                 word =
-                    rType(0, reg(), reg(), rng.range(1, 24), rng.below(2) ? 0x00 : 0x02); // shifts
+                    (0x03u << 26) | (((callLow + 4 * (value % ((callHigh - callLow) / 4))) >> 2) &
+                                     0x3FFFFFF); // jal
+            else if (pick < 80)
+                word = iType(variant ? 0x04 : 0x05, rs, rt,
+                             quint32(qint32(value % 41) - 20)); // beq, bne
+            else if (pick < 90)
+                word = rType(rs, rt, rd, 0, variant ? 0x21 : 0x25); // addu / or
+            else if (pick < 95)
+                word = iType(0x0C, rs, rt, 1u << (value % 16)); // andi: bit test
+            else
+                word = rType(0, rt, rd, 1 + value % 24, variant ? 0x00 : 0x02); // sll / srl
             putWord(bytes, word);
         }
         putWord(bytes, iType(0x23, sp, ra, frame - 4)); // lw ra, frame-4(sp)
