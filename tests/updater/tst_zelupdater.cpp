@@ -231,6 +231,31 @@ enum class Kind
     Group
 };
 
+// Where a fault begins, and what it is.
+enum Phase
+{
+    Check,
+    Start,
+    FirstLine,
+    MiddleLine,
+    LastLine,
+    Finish,
+    Restart,
+    Reconnect,
+    Verify,
+    Response
+};
+enum Fault
+{
+    Silence,
+    Negative,
+    Unplug,
+    WrongVersion,
+    Foreign,
+    Duplicate,
+    EarlyReturn
+};
+
 Part updaterPart(Kind kind)
 {
     return kind == Kind::Terminal    ? zelInterface::Terminal
@@ -513,29 +538,6 @@ private slots:
         QTest::addColumn<zelUpdater::Err>("result");
         QTest::addColumn<zelUpdater::State>("expiredIn"); // state of the fatal time-out
 
-        enum Phase
-        {
-            Check,
-            Start,
-            FirstLine,
-            MiddleLine,
-            LastLine,
-            Finish,
-            Restart,
-            Reconnect,
-            Verify,
-            Response
-        };
-        enum Fault
-        {
-            Silence,
-            Negative,
-            Unplug,
-            WrongVersion,
-            Foreign,
-            Duplicate,
-            EarlyReturn
-        };
         const auto row = [](const QByteArray &name, Kind k, Phase p, Fault f, zelUpdater::Err e,
                             zelUpdater::State s = zelUpdater::Error) {
             QTest::newRow(name.constData()) << int(k) << int(p) << int(f) << e << s;
@@ -608,29 +610,6 @@ private slots:
 
     void faults()
     {
-        enum Phase
-        {
-            Check,
-            Start,
-            FirstLine,
-            MiddleLine,
-            LastLine,
-            Finish,
-            Restart,
-            Reconnect,
-            Verify,
-            Response
-        };
-        enum Fault
-        {
-            Silence,
-            Negative,
-            Unplug,
-            WrongVersion,
-            Foreign,
-            Duplicate,
-            EarlyReturn
-        };
         QFETCH(int, kind);
         QFETCH(int, phase);
         QFETCH(int, fault);
@@ -863,7 +842,7 @@ private slots:
     void soak()
     {
         QRandomGenerator rng(0x5eed2016);
-        const int runs = 300;
+        const int runs = 800;
         int falseSuccesses = 0, successes = 0, failures = 0;
         for (int run = 0; run < runs; ++run) {
             sim().reset();
@@ -996,6 +975,7 @@ private slots:
                 }
             }
         }
+        qInfo("%d runs: %d successes, %d failures", runs, successes, failures);
         QCOMPARE(falseSuccesses, 0);
         // A soak in which everything fails, or nothing does, proves little.
         QVERIFY2(successes > runs / 10 && failures > runs / 10,
