@@ -8,6 +8,8 @@ using zelsim::Instrument;
 using zelsim::Mode;
 using zelsim::Step;
 
+Q_DECLARE_METATYPE(std::function<void(Instrument &)>)
+
 namespace {
 
 constexpr unsigned short Vid = 0x04D8;
@@ -546,7 +548,6 @@ private slots:
     }
 };
 
-Q_DECLARE_METATYPE(std::function<void(Instrument &)>)
 
 QTEST_GUILESS_MAIN(TestSimInstrument)
 #include "tst_siminstrument.moc"
