@@ -36,7 +36,8 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-demo: build
+demo: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target zelLoader-demo zelLoader
 	./tools/run-demo.sh $(BUILD_DIR)
 
 install: build
