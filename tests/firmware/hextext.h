@@ -4,24 +4,25 @@
 
 #include "firmwarefile.h"
 
-#include <QByteArray>
 #include <QFile>
-#include <QString>
+#include <QMetaType>
 
-namespace hextext {
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+Q_DECLARE_METATYPE(FirmwareFile::Status)
 
 // One record with a correct record checksum, without line end.
 inline QByteArray record(quint8 type, quint16 address, const QByteArray &data)
 {
-    quint8 sum = quint8(data.size()) + quint8(address >> 8) + quint8(address) + type;
-    QByteArray line = ":" + QByteArray::number(data.size(), 16).rightJustified(2, '0') +
-                      QByteArray::number(address, 16).rightJustified(4, '0') +
-                      QByteArray::number(type, 16).rightJustified(2, '0');
-    for (char c : data) {
-        line += QByteArray::number(quint8(c), 16).rightJustified(2, '0');
-        sum += quint8(c);
-    }
-    return (line + QByteArray::number(quint8(-sum), 16).rightJustified(2, '0')).toUpper();
+    QByteArray bytes =
+        QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(type) + data;
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum -= quint8(c);
+    return ':' + (bytes + char(sum)).toHex().toUpper();
 }
 
 inline QByteArray data(quint16 address, const QByteArray &bytes, const char *end = "\r\n")
@@ -31,25 +32,16 @@ inline QByteArray data(quint16 address, const QByteArray &bytes, const char *end
 
 inline QByteArray upper(quint16 bits, const char *end = "\r\n")
 {
-    return record(0x04, 0, QByteArray().append(char(bits >> 8)).append(char(bits & 0xFF))) + end;
+    return record(0x04, 0, QByteArray(1, char(bits >> 8)) + char(bits)) + end;
 }
 
-inline QByteArray filler(int size, char seed)
-{
-    QByteArray bytes;
-    for (int i = 0; i < size; ++i)
-        bytes.append(char(seed + 7 * i));
-    return bytes;
-}
-
-// The information block as the boards' build tools write it: two characters in
-// each group of four bytes, four 16-byte records per text.
-inline QByteArray infoBlock(const QByteArray &family, const QByteArray &version,
-                            const QByteArray &date, const char *end = "\r\n")
+// As the boards' build tools write it: two characters in each group of four
+// bytes, four 16-byte records per text, from 0x800 on.
+inline QByteArray defaultInfo(const char *end = "\r\n")
 {
     QByteArray lines;
     quint16 address = 0x800;
-    for (const QByteArray &text : {family, version, date}) {
+    for (const QByteArray text : {"PKEYS", "v1.9", "Dec 03 2014 11:27:40"}) {
         QByteArray bytes(64, '\0');
         for (int i = 0; i < text.size(); ++i)
             bytes[(i / 2) * 4 + (i % 2)] = text.at(i);
@@ -59,19 +51,13 @@ inline QByteArray infoBlock(const QByteArray &family, const QByteArray &version,
     return lines;
 }
 
-inline QByteArray defaultInfo(const char *end = "\r\n")
-{
-    return infoBlock("PKEYS", "v1.9", "Dec 03 2014 11:27:40", end);
-}
-
-const QByteArray endOfFile = ":00000001FF\r\n";
+const QByteArray eof = ":00000001FF\r\n";
 
 inline QByteArray checksumRecord(quint8 checksum)
 {
-    return record(0x80, 0, QByteArray().append('\0').append(char(checksum))) + "\r\n";
+    return record(0x80, 0, QByteArray(1, '\0') + char(checksum)) + "\r\n";
 }
 
-// `text` followed by its checksum record.
 inline QByteArray stamped(const QByteArray &text)
 {
     return text + checksumRecord(FirmwareFile::fileChecksum(text));
@@ -80,8 +66,7 @@ inline QByteArray stamped(const QByteArray &text)
 inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 inline QByteArray readFile(const QString &path)
@@ -90,4 +75,23 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-} // namespace hextext
+// The tests run as root, where permission bits stop nothing; the file size
+// limit stops even root, as a full disk would.
+template <typename F> auto withFileSizeLimit(qint64 limit, F run)
+{
+#ifdef Q_OS_UNIX
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = limit > 0 ? rlim_t(limit) : saved.rlim_cur;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const auto result = run();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    return result;
+#else
+    Q_UNUSED(limit);
+    return run();
+#endif
+}
