@@ -102,6 +102,20 @@ quint8 FirmwareFile::fileChecksum(const QByteArray &text)
     return c;
 }
 
+QList<QByteArray> FirmwareFile::hexLines(const QByteArray &content)
+{
+    QList<QByteArray> lines;
+    int pos = 0;
+    while (pos < content.size()) {
+        const int lf = content.indexOf('\n', pos);
+        const int next = lf < 0 ? content.size() : lf + 1;
+        if (content.at(pos) != '\0')
+            lines.append(content.mid(pos, next - pos));
+        pos = next;
+    }
+    return lines;
+}
+
 FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
 {
     status = AccessDenied;
@@ -128,16 +142,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
     bool endOfFileSeen = false;
     bool checksumSeen = false;
 
-    int pos = 0;
-    while (pos < content.size()) {
-        const int lf = content.indexOf('\n', pos);
-        const int next = lf < 0 ? content.size() : lf + 1;
-        const QByteArray line = content.mid(pos, next - pos);
-        pos = next;
-
-        if (line.isEmpty() || line.at(0) == '\0')
-            continue;
-
+    for (const QByteArray &line : hexLines(content)) {
         const HexRecord record = parseHexLine(line);
         // The board gets the failing line too; only the end-of-file record
         // closes the text the boards receive.

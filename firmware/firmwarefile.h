@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QList>
 #include <QString>
 
 // One Intel HEX firmware file of one board family. Keeps the HEX text itself
@@ -54,6 +55,9 @@ public:
     static quint16 hexWord(char a, char b, char c, char d);
     // `line` is the raw bytes of one line, terminator included.
     static HexRecord parseHexLine(const QByteArray &line);
+    // The lines of a HEX file's bytes, each up to and including its LF (or the rest
+    // of the file), without the empty lines and those starting with a NUL byte.
+    static QList<QByteArray> hexLines(const QByteArray &content);
     // The rotate-and-add file checksum over the given HEX text.
     static quint8 fileChecksum(const QByteArray &text);
 

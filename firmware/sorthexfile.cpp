@@ -16,15 +16,7 @@ int sortHexFile(const QString &path)
     // end survives the rewrite.
     QMap<quint32, QByteArray> dataRecords;
     quint32 upperBits = 0;
-    int pos = 0;
-    while (pos < content.size()) {
-        const int lf = content.indexOf('\n', pos);
-        const int next = lf < 0 ? content.size() : lf + 1;
-        const QByteArray line = content.mid(pos, next - pos);
-        pos = next;
-
-        if (line.isEmpty() || line.at(0) == '\0')
-            continue;
+    for (const QByteArray &line : FirmwareFile::hexLines(content)) {
         const FirmwareFile::HexRecord record = FirmwareFile::parseHexLine(line);
         if (!record.valid)
             return FirmwareFile::InvalidData;
