@@ -37,7 +37,7 @@ bool linesFitMessages(const QByteArray &text)
 zelUpdater::zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware,
                        zelInterface::PartType part, QObject *parent)
     : QObject(parent), zelDevice(zelDevice), firmware(firmware), part(part), timer(nullptr),
-      state(Connecting), position(0), retries(0)
+      state(Connecting), position(0), retries(0), imageChecksum(0)
 {
     // Listeners may queue these (or spy on them), which needs them by name.
     qRegisterMetaType<zelUpdater::State>("zelUpdater::State");
@@ -123,6 +123,8 @@ void zelUpdater::start()
         return;
     }
     hexText = firmware->getHexText();
+    imageVersion = firmware->getVersion();
+    imageChecksum = firmware->getChecksum();
     position = 0;
     setState(CheckCompatibility, NoError);
     resetPending();
@@ -201,7 +203,7 @@ void zelUpdater::version(zelInterface::PartType part, QString version)
     case WaitResponse:
         if (!takeAck(part))
             return;
-        if (version != firmware->getVersion()) {
+        if (version != imageVersion) {
             setState(Error, NotFinished);
             return;
         }
@@ -332,9 +334,9 @@ void zelUpdater::sendNextLine()
     resetPending();
     if (part == zelInterface::Sensors) {
         for (zelInterface::PartType q : qAsConst(parts))
-            zelDevice->firmwareUpdateEnd(q, firmware->getChecksum());
+            zelDevice->firmwareUpdateEnd(q, imageChecksum);
     } else {
-        zelDevice->firmwareUpdateEnd(part, firmware->getChecksum());
+        zelDevice->firmwareUpdateEnd(part, imageChecksum);
     }
     armTimer(AnswerTimeoutMs);
 }

@@ -17,7 +17,8 @@ class zelUpdater : public QObject
     Q_OBJECT
 
 public:
-    enum State {
+    enum State
+    {
         Error = 0,
         Connecting,
         CheckCompatibility,
@@ -32,7 +33,8 @@ public:
     };
     Q_ENUM(State)
 
-    enum Err {
+    enum Err
+    {
         NoError = 0,
         InternalError,
         NoResponse,
@@ -86,4 +88,9 @@ private:
     int retries;
     QList<zelInterface::PartType> pending;
     QList<zelInterface::PartType> parts;
+    // Taken from the image together with hexText: the window can load another file
+    // into the same image while the update runs, and the end message and the version
+    // check must still belong to the text that was sent.
+    QString imageVersion;
+    quint8 imageChecksum;
 };

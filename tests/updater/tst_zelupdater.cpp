@@ -322,6 +322,24 @@ private slots:
         QCOMPARE(sim().messages().isEmpty(), result != ok); // not even a version request
     }
 
+    // The window may load another file into the image while its update runs; the
+    // board must still get one consistent image: text, checksum and version together.
+    void imageReplacedDuringTransfer()
+    {
+        FirmwareFile image = images[Panel];
+        const QByteArray sent = image.getHexText();
+        const QString other = dir.filePath("other.hex");
+        load("other.hex", hexFile("PCTRL", "v5.7", 3, 8));
+        const Outcome out = drive(&image, Panel, {}, S::WaitReconnect, [&](S s, int line) {
+            if (s == S::Transferring && line == 1)
+                QCOMPARE(image.load(other), FirmwareFile::Ok);
+        });
+        QCOMPARE(image.getVersion(), QStringLiteral("v5.7"));
+        QCOMPARE(out.dones, 1);
+        QCOMPARE(sim().installedImage(6), sent);
+        QCOMPARE(sim().boardVersion(6), 51);
+    }
+
     // Random faults at random moments: done() may only come when every addressed board
     // holds the whole image and reports its version.
     void soak()
