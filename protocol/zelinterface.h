@@ -9,7 +9,8 @@ class zelInterface : public UsbHid
     Q_OBJECT
 
 public:
-    enum PartType : int {
+    enum PartType : int
+    {
         Sensors = 0, // all key-sensor boards at once
         Sensor1 = 1,
         Sensor2 = 2,
