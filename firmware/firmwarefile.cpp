@@ -102,13 +102,18 @@ quint8 FirmwareFile::fileChecksum(const QByteArray &text)
     return c;
 }
 
+int FirmwareFile::lineEnd(const QByteArray &text, int from)
+{
+    const int lf = int(text.indexOf('\n', from));
+    return lf < 0 ? int(text.size()) : lf + 1;
+}
+
 QList<QByteArray> FirmwareFile::hexLines(const QByteArray &content)
 {
     QList<QByteArray> lines;
     int pos = 0;
     while (pos < content.size()) {
-        const int lf = content.indexOf('\n', pos);
-        const int next = lf < 0 ? content.size() : lf + 1;
+        const int next = lineEnd(content, pos);
         if (content.at(pos) != '\0')
             lines.append(content.mid(pos, next - pos));
         pos = next;

@@ -55,6 +55,10 @@ public:
     static quint16 hexWord(char a, char b, char c, char d);
     // `line` is the raw bytes of one line, terminator included.
     static HexRecord parseHexLine(const QByteArray &line);
+    // Where the line starting at `from` ends: one past its LF, or the end of `text`.
+    // Loading, sorting and the transfer to a board all cut lines here, so a board
+    // receives exactly the lines the file was checked as.
+    static int lineEnd(const QByteArray &text, int from);
     // The lines of a HEX file's bytes, each up to and including its LF (or the rest
     // of the file), without the empty lines and those starting with a NUL byte.
     static QList<QByteArray> hexLines(const QByteArray &content);

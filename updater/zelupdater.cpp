@@ -21,13 +21,11 @@ constexpr int VersionRetries = 10;
 // be left with half an image because a long line turned up mid-transfer.
 bool linesFitMessages(const QByteArray &text)
 {
-    int lineStart = 0;
-    while (lineStart < text.size()) {
-        int lineEnd = text.indexOf('\n', lineStart);
-        lineEnd = lineEnd < 0 ? text.size() : lineEnd + 1;
-        if (lineEnd - lineStart > MaxLineBytes)
+    for (int start = 0; start < text.size();) {
+        const int end = FirmwareFile::lineEnd(text, start);
+        if (end - start > MaxLineBytes)
             return false;
-        lineStart = lineEnd;
+        start = end;
     }
     return true;
 }
@@ -316,13 +314,9 @@ void zelUpdater::sendNextLine()
 {
     if (state == Error)
         return;
-    QByteArray line;
-    while (position < hexText.size()) {
-        const char c = hexText.at(position++);
-        line.append(c);
-        if (c == '\n')
-            break;
-    }
+    const int end = FirmwareFile::lineEnd(hexText, position);
+    const QByteArray line = hexText.mid(position, end - position);
+    position = end;
     emit process(position);
     if (!line.isEmpty()) {
         resetPending();

@@ -57,7 +57,7 @@ private Q_SLOTS:
         QTest::newRow("checksum wrong")
             << (body + checksumRecord(F::fileChecksum(body) ^ 1)) << F::Corrupted;
         QTest::newRow("short checksum record")
-            << (body + record(0x80, 0, "\x01") + "\r\n") << F::Corrupted;
+            << (body + hexRecord(0x80, 0, "\x01") + "\r\n") << F::Corrupted;
         QTest::newRow("no information block") << stamped(code + eof) << F::NoFirmware;
         QTest::newRow("info block after end of file") << (stamped(eof) + info) << F::Ok;
         QTest::newRow("overlap") << stamped(info + code + data(0x90F, "x") + eof)

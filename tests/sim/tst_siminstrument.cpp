@@ -1,3 +1,4 @@
+#include "hexrecord.h"
 #include "siminstrument.h"
 
 #include <QRegularExpression>
@@ -24,14 +25,10 @@ QByteArray bytes(std::initializer_list<int> list)
     return b;
 }
 
-// One Intel HEX line with CR LF, its checksum computed here rather than by the code under test.
+// One Intel HEX line with CR LF.
 QByteArray record(int type, int address, const QByteArray &data)
 {
-    QByteArray raw = bytes({data.size(), address >> 8, address & 0xFF, type}) + data;
-    quint8 sum = 0;
-    for (char c : raw)
-        sum = quint8(sum + quint8(c));
-    return ":" + (raw + char(quint8(-sum))).toHex().toUpper() + "\r\n";
+    return hexRecord(type, address, data) + "\r\n";
 }
 
 // The file checksum the tool sends with the end message.

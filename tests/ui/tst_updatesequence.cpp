@@ -1,5 +1,6 @@
 // Updating the instrument from the window, end to end: the real dialog drives
 // the real updaters against the simulated instrument.
+#include "hexrecord.h"
 #include "siminstrument.h"
 #include "zelloader.h"
 
@@ -24,31 +25,15 @@ QString name(const char *prefix, int part)
                                                 : QStringLiteral("Sensor%1").arg(part));
 }
 
-QByteArray record(int address, int type, const QByteArray &data)
-{
-    QByteArray bytes =
-        QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(type) + data;
-    int sum = 0;
-    for (char c : qAsConst(bytes))
-        sum += quint8(c);
-    return ':' + bytes.append(char(-sum)).toHex().toUpper() + "\r\n";
-}
-
 // An image ("FAMILY vX.Y") of little more than its information block, which
 // keeps two characters in each group of four bytes: most runs take milliseconds.
 QByteArray testImage(const QByteArray &familyAndVersion)
 {
-    QByteArray text = record(0, 4, QByteArray(2, '\0'));
-    const QByteArray fields = familyAndVersion.left(5).leftJustified(32, '\0') +
-                              familyAndVersion.mid(6).leftJustified(32, '\0') +
-                              QByteArray("Mar 01 2016 10:00:00");
-    QByteArray block(192, '\0');
-    for (int i = 0; i < fields.size(); ++i)
-        block[(i / 2) * 4 + i % 2] = fields.at(i);
-    for (int r = 0; r < 12; ++r)
-        text += record(0x800 + r * 16, 0, block.mid(r * 16, 16));
+    QByteArray text = hexRecord(4, 0, QByteArray(2, '\0')) + "\r\n";
+    text += infoBlock(familyAndVersion.left(5), familyAndVersion.mid(6), "Mar 01 2016 10:00:00");
     text += ":00000001FF\r\n";
-    return text + record(0, 0x80, QByteArray(1, '\0') + char(FirmwareFile::fileChecksum(text)));
+    return text + hexRecord(0x80, 0, QByteArray(1, '\0') + char(FirmwareFile::fileChecksum(text))) +
+           "\r\n";
 }
 
 // Boards that were sent a start message, in the order they were sent.

@@ -2,6 +2,7 @@
 // simulated instrument standing in for the boards.
 
 #include "firmwarefile.h"
+#include "hexrecord.h"
 #include "siminstrument.h"
 #include "zelinterface.h"
 #include "zelupdater.h"
@@ -9,7 +10,6 @@
 #include <QtTest>
 
 #include <functional>
-#include <numeric>
 
 using Part = zelInterface::PartType;
 using S = zelUpdater::State;
@@ -23,26 +23,11 @@ zelsim::Instrument &sim()
     return zelsim::Instrument::instance();
 }
 
-QByteArray hexRecord(quint8 type, quint16 address, const QByteArray &data)
-{
-    QByteArray bytes = char(data.size()) + (QByteArray(1, char(address >> 8)) + char(address));
-    bytes += char(type) + data;
-    return ":" + (bytes + char(-std::accumulate(bytes.begin(), bytes.end(), 0))).toHex().toUpper();
-}
-
 // An image as the boards' build tools write it: the information block (two characters
 // per group of four bytes), data records and end-of-file; loading stamps the checksum.
 QByteArray hexFile(const QByteArray &family, const QByteArray &version, int lines, int width)
 {
-    QByteArray text;
-    quint16 address = 0x800;
-    for (const QByteArray &field : {family, version, QByteArray("Mar 01 2016 10:00:00")}) {
-        QByteArray block(64, '\0');
-        for (int i = 0; i < field.size(); ++i)
-            block[(i / 2) * 4 + (i % 2)] = field.at(i);
-        for (int r = 0; r < 4; ++r, address += 16)
-            text += hexRecord(0x00, address, block.mid(16 * r, 16)) + "\r\n";
-    }
+    QByteArray text = infoBlock(family, version, "Mar 01 2016 10:00:00");
     for (int i = 0; i < lines; ++i)
         text += hexRecord(0x00, quint16(0x1000 + i * width), QByteArray(width, char(i))) + "\r\n";
     return text + ":00000001FF\r\n";
