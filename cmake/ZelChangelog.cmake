@@ -133,9 +133,11 @@ function(zel_changelog)
                     "    <release version=\"${version}\" date=\"${date}\">\n"
                     "      <description>\n        <ul>\n")
                 foreach(entry IN LISTS items)
-                    _zel_changelog_decode(entry "${entry}")
+                    # Wrapped while still encoded: the words travel as a list.
                     _zel_changelog_debian_item(bullet "${entry}")
+                    _zel_changelog_decode(bullet "${bullet}")
                     string(APPEND debian "${bullet}")
+                    _zel_changelog_decode(entry "${entry}")
                     _zel_changelog_xml(entry "${entry}")
                     string(APPEND appstream "          <li>${entry}</li>\n")
                 endforeach()
