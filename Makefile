@@ -14,9 +14,10 @@ endif
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
-CMAKE_ARGS += -DZEL_QT_MAJOR=$(QT)
+# Kept apart from CMAKE_ARGS, so that CMAKE_ARGS=... on the command line adds to them.
+ZEL_CMAKE_ARGS := -DZEL_QT_MAJOR=$(QT)
 ifeq ($(WERROR),1)
-CMAKE_ARGS += -DZEL_WERROR=ON
+ZEL_CMAKE_ARGS += -DZEL_WERROR=ON
 endif
 
 # Debian packages the build, the tests and the demo need.
@@ -45,7 +46,7 @@ deps:
 	fi
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(ZEL_CMAKE_ARGS) $(CMAKE_ARGS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
