@@ -23,16 +23,6 @@ zelsim::Instrument &sim()
     return zelsim::Instrument::instance();
 }
 
-// An image as the boards' build tools write it: the information block (two characters
-// per group of four bytes), data records and end-of-file; loading stamps the checksum.
-QByteArray hexFile(const QByteArray &family, const QByteArray &version, int lines, int width)
-{
-    QByteArray text = infoBlock(family, version, "Mar 01 2016 10:00:00");
-    for (int i = 0; i < lines; ++i)
-        text += hexRecord(0x00, quint16(0x1000 + i * width), QByteArray(width, char(i))) + "\r\n";
-    return text + ":00000001FF\r\n";
-}
-
 int versionByte(const FirmwareFile &image)
 {
     return image.getVersion().at(1).digitValue() * 10 + image.getVersion().at(3).digitValue();
@@ -191,8 +181,8 @@ class TestZelUpdater : public QObject
 private slots:
     void initTestCase()
     {
-        images[Panel] = load("ctrl.hex", hexFile("PCTRL", "v5.1", 20, 16));
-        images[Main] = load("base.hex", hexFile("PBASE", "v6.0", 24, 16));
+        images[Panel] = load("ctrl.hex", hexImage("PCTRL", "v5.1", 20, 16));
+        images[Main] = load("base.hex", hexImage("PBASE", "v6.0", 24, 16));
         images[Group].load(ZEL_FIRMWARE_DIR "/pkeys"); // one built-in image is enough
         for (const FirmwareFile &image : images)
             QCOMPARE(image.getStatus(), FirmwareFile::Ok);
@@ -293,9 +283,10 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("device");
         QTest::addColumn<E>("result");
-        const QByteArray good = hexFile("PCTRL", "v5.1", 6, 16);
-        QTest::newRow("61-byte lines") << hexFile("PCTRL", "v5.1", 6, 24) << true << ok;
-        QTest::newRow("63-byte lines") << hexFile("PCTRL", "v5.1", 6, 25) << true << E::InvalidFile;
+        const QByteArray good = hexImage("PCTRL", "v5.1", 6, 16);
+        QTest::newRow("61-byte lines") << hexImage("PCTRL", "v5.1", 6, 24) << true << ok;
+        QTest::newRow("63-byte lines")
+            << hexImage("PCTRL", "v5.1", 6, 25) << true << E::InvalidFile;
         QTest::newRow("wrong file checksum") << good + ":0200008000007E\n"
                                              << true << E::InvalidFile;
         QTest::newRow("no device") << good << false << E::InternalError;
@@ -352,7 +343,7 @@ private slots:
         FirmwareFile image = images[Panel];
         const QByteArray sent = image.getHexText();
         const QString other = dir.filePath("other.hex");
-        load("other.hex", hexFile("PCTRL", "v5.7", 3, 8));
+        load("other.hex", hexImage("PCTRL", "v5.7", 3, 8));
         const Outcome out = drive(&image, Panel, {}, {1500}, [&](S s, int line) {
             if (s == S::Transferring && line == 1)
                 QCOMPARE(image.load(other), FirmwareFile::Ok);
