@@ -122,6 +122,7 @@ void tst_UpdateSequence::open(const QByteArrayList &images, const Parts &ticked,
                               const Parts &silent)
 {
     sim.reset();
+    sim.setRestartDelayMs(100); // back before the second after the restart is over
     for (int p : silent)
         sim.setBoardPresent(p, false);
     loader.reset(new zelLoader);
@@ -163,6 +164,7 @@ QString tst_UpdateSequence::run()
 void tst_UpdateSequence::fullRunWithBuiltInImages()
 {
     open({}, {1, 3, 6}, false); // the plain view takes unticked boards too
+    sim.setRestartDelayMs(1500); // still away when the updater starts waiting for it
     QString gone, back, atMainAnswer;
     Parts enabledDuringRun;
     QStringList pendingTexts, busyFaults;
@@ -178,8 +180,14 @@ void tst_UpdateSequence::fullRunWithBuiltInImages()
         if (!back.isEmpty() && !startButton()->isEnabled())
             enabledDuringRun << enabledBoxes();
     });
+    // The run is still inside its own signal when it ends: the window may release
+    // it only later, so a watcher connected after the window still hears the end.
+    QPointer<UpdateRun> running;
+    bool heardEnd = false;
     // A board that works on its own shows the busy indicator whenever a message leaves.
     sim.setMessageHook([&](const QByteArray &) {
+        if (!running && !heardEnd && (running = loader->findChild<UpdateRun *>()))
+            connect(running, &UpdateRun::finished, &scope, [&] { heardEnd = true; });
         for (int p : allBoards) {
             if (!bar(p)->property("pending").toBool())
                 continue;
@@ -204,6 +212,8 @@ void tst_UpdateSequence::fullRunWithBuiltInImages()
     QVERIFY(!back.isEmpty() && !back.startsWith(QLatin1String("Ready"))); // the update keeps it
     QCOMPARE(atMainAnswer, "Main Board: Validate new firmware version (Total %p%)");
     QCOMPARE(enabledDuringRun, Parts());
+    QVERIFY(heardEnd);
+    QTRY_VERIFY(!running);
     // Every board is asked afresh when the run ends, and each answer makes it selectable.
     for (int p : allBoards) {
         FirmwareFile image;
