@@ -163,7 +163,7 @@ QString tst_UpdateSequence::run()
 
 void tst_UpdateSequence::fullRunWithBuiltInImages()
 {
-    open({}, {1, 3, 6}, false); // the plain view takes unticked boards too
+    open({}, {1, 3, 6}, false);  // the plain view takes unticked boards too
     sim.setRestartDelayMs(1500); // still away when the updater starts waiting for it
     QString gone, back, atMainAnswer;
     Parts enabledDuringRun;

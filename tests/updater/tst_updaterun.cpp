@@ -18,6 +18,7 @@ using Parts = QList<int>;
 using Run = UpdateRun;
 using Fault = std::function<void()>;
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(UpdateRun::Look)
 
 // A value outside the enumerators must be a defined value of these types.
 static_assert(std::is_same<std::underlying_type<S>::type, int>::value, "");
@@ -75,7 +76,7 @@ struct Watch
         QObject::connect(&run, &Run::totalProgress, &scope, [this](int v) { total << v; });
         QObject::connect(&run, &Run::totalText, &scope, [this](const QString &t) { texts << t; });
         QObject::connect(&run, &Run::finished, &scope, [this, &run](bool ok, Part step, E e) {
-            ends << QStringLiteral("%1 %2 %3").arg(ok).arg(step).arg(e);
+            ends << QStringLiteral("%1 %2 %3").arg(int(ok)).arg(int(step)).arg(int(e));
             updatersAtEnd = run.findChildren<zelUpdater *>().size();
         });
     }
@@ -152,11 +153,11 @@ private slots:
         for (const Run::Step &step : run.plan()) {
             QStringList boards;
             for (Part b : step.boards)
-                boards << QString::number(b);
+                boards << QString::number(int(b));
             steps << QStringLiteral("%1:%2>%3")
-                         .arg(step.part)
+                         .arg(int(step.part))
                          .arg(boards.join(','))
-                         .arg(step.stepBoard);
+                         .arg(int(step.stepBoard));
         }
         QCOMPARE(steps.join(' '), plan);
         QCOMPARE(run.totalMaximum(), int(run.plan().size()) * 1000);
@@ -185,15 +186,15 @@ private slots:
             QCOMPARE(w.states[p], transfer + tail);
             const FirmwareFile &image = images[BoardTable::find(Part(p))->family];
             QCOMPARE(sim.installedImage(p), image.getHexText());
-            QCOMPARE(w.maxima[p], QList<int>{image.getHexText().size()});
-            QCOMPARE(w.value[p], image.getHexText().size());
+            QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
+            QCOMPARE(w.value[p], int(image.getHexText().size()));
             if (p != 5 && p != 6 && p != 7) // the step board stands for the group
                 continue;
             // Each step fills its 1000 with the bytes sent, after each line and once more.
             const QByteArray text = image.getHexText();
             const int done = (p - 5) * 1000;
             for (int i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
-                totals << done + (i + 1) * 1000 / text.size();
+                totals << done + (i + 1) * 1000 / int(text.size());
             totals << done + 1000;
         }
         QCOMPARE(w.total, totals);
@@ -311,31 +312,26 @@ private slots:
         QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
     }
 
-    // What a board's row shows in each state; out-of-range values fall under the last rows.
+    // What a board's row shows in each state; values outside the enumerators fall under
+    // the last rows.
     void boardText_data()
     {
         QTest::addColumn<S>("state");
         QTest::addColumn<E>("error");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("look");
-        const int working = Run::Working, pending = Run::Pending;
-        QTest::newRow("transferring")
-            << S::Transferring << E::NoError << "Transferring firmware file (%p%)" << working;
-        QTest::newRow("verifying")
-            << S::VerifyVersion << E::NoError << "Validate new firmware version" << pending;
-        QTest::newRow("waiting") << S::WaitResponse << E::NoError << "Waiting for device response"
-                                 << pending;
-        QTest::newRow("restarting")
-            << S::Restarting << E::NoError << "Process firmware data" << pending;
-        QTest::newRow("reconnecting")
-            << S::WaitReconnect << E::NoError << "Process firmware data" << pending;
-        QTest::newRow("success") << S::Success << E::NoError << "Firmware update successfull"
-                                 << int(Run::Done);
-        QTest::newRow("no response")
-            << S::Error << E::NoResponse << "No response from device (%p%)" << int(Run::Failed);
-        QTest::newRow("error -1") << S::Error << E(-1) << "Unknown error (%p%)" << int(Run::Failed);
-        QTest::newRow("state 11") << S(11) << E::NoError << "Unknown state (%p%)" << working;
-        QTest::newRow("state -1") << S(-1) << E::NoError << "Unknown state (%p%)" << working;
+        QTest::addColumn<Run::Look>("look");
+        const E none = E::NoError;
+        // clang-format off
+        QTest::newRow("transfer") << S::Transferring << none << "Transferring firmware file (%p%)" << Run::Working;
+        QTest::newRow("verify") << S::VerifyVersion << none << "Validate new firmware version" << Run::Pending;
+        QTest::newRow("response") << S::WaitResponse << none << "Waiting for device response" << Run::Pending;
+        QTest::newRow("reconnect") << S::WaitReconnect << none << "Process firmware data" << Run::Pending;
+        QTest::newRow("success") << S::Success << none << "Firmware update successfull" << Run::Done;
+        QTest::newRow("failure") << S::Error << E::NoResponse << "No response from device (%p%)" << Run::Failed;
+        QTest::newRow("error -1") << S::Error << E(-1) << "Unknown error (%p%)" << Run::Failed;
+        QTest::newRow("state -1") << S(-1) << none << "Unknown state (%p%)" << Run::Working;
+        QTest::newRow("state 11") << S(11) << none << "Unknown state (%p%)" << Run::Working;
+        // clang-format on
     }
 
     void boardText()
@@ -343,39 +339,37 @@ private slots:
         QFETCH(S, state);
         QFETCH(E, error);
         QFETCH(QString, text);
-        QFETCH(int, look);
+        QFETCH(Run::Look, look);
         QCOMPARE(Run::boardText(state, error), text);
-        QCOMPARE(int(Run::look(state)), look);
+        QCOMPARE(Run::look(state), look);
     }
 
+    // The group's own address is named like its members; a command line finds boards
+    // by their short names.
     void boardNames_data()
     {
         QTest::addColumn<int>("part");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("cliName");
-        QTest::newRow("group") << 0 << "Sensor Boards"
-                               << "";
-        QTest::newRow("sensor 5") << 5 << "Sensor Boards"
-                                  << "keys5";
-        QTest::newRow("control panel") << 6 << "Control Panel"
-                                       << "panel";
-        QTest::newRow("main board") << 7 << "Main Board"
-                                    << "main";
-        QTest::newRow("8") << 8 << "Unknown Board"
-                           << "";
-        QTest::newRow("-1") << -1 << "Unknown Board"
-                            << "";
+        QTest::addColumn<QString>("shortName");
+        // clang-format off
+        QTest::newRow("group") << 0 << "Sensor Boards" << "";
+        QTest::newRow("sensor 5") << 5 << "Sensor Boards" << "keys5";
+        QTest::newRow("panel") << 6 << "Control Panel" << "panel";
+        QTest::newRow("main") << 7 << "Main Board" << "main";
+        QTest::newRow("8") << 8 << "Unknown Board" << "";
+        QTest::newRow("-1") << -1 << "Unknown Board" << "";
+        // clang-format on
     }
 
     void boardNames()
     {
         QFETCH(int, part);
         QFETCH(QString, name);
-        QFETCH(QString, cliName);
+        QFETCH(QString, shortName);
         QCOMPARE(BoardTable::boardName(Part(part)), name);
         const BoardFacts *row = BoardTable::find(Part(part));
-        QCOMPARE(row ? QString(row->name) : QString(), cliName);
-        QCOMPARE(BoardTable::find(cliName.toUpper()), cliName.isEmpty() ? nullptr : row);
+        QCOMPARE(row ? QString(row->name) : QString(), shortName);
+        QCOMPARE(BoardTable::find(shortName.toUpper()), shortName.isEmpty() ? nullptr : row);
     }
 };
 
