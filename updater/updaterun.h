@@ -18,9 +18,10 @@
 // Use: construct it with the device, the chosen boards and the images, connect
 // to its signals, call start() once, wait for finished(). A run is used once;
 // make a new one for the next run. Everything happens on the thread of the
-// device, inside its signals and the updaters' time-outs.
+// device, inside its signals and the updaters' time-outs; finished() too, so a
+// receiver releases the run with deleteLater(), never with delete.
 //
-// The images are copied when the run is made, and all of them are checked
+// The images are copied when the run is made, and every one the run needs is checked
 // before the first message leaves: a file loaded or rewritten while the run
 // goes on changes the next run, never this one.
 class UpdateRun : public QObject
