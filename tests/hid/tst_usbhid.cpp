@@ -3,6 +3,18 @@
 
 #include <QTest>
 
+#include <hidapi.h>
+
+// hid_close is wrapped at link time (tests/hid/CMakeLists.txt), so that the handles the
+// link gives back can be counted.
+static int hidCloses = 0;
+extern "C" void __real_hid_close(hid_device *dev);
+extern "C" void __wrap_hid_close(hid_device *dev)
+{
+    ++hidCloses;
+    __real_hid_close(dev);
+}
+
 namespace {
 constexpr quint16 Vendor = 0x04D8;
 constexpr quint16 Product = 0xF93C;
@@ -21,6 +33,7 @@ public:
     // The base destructor still emits disconnected(), after `events` is gone.
     ~Link() override { disconnect(this, nullptr, this, nullptr); }
     using UsbHid::polling;
+    bool opened() const { return isOpen && device; }
     QString events;
 };
 
@@ -36,7 +49,11 @@ class TestUsbHid : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { zelsim::Instrument::instance().reset(); }
+    void init()
+    {
+        zelsim::Instrument::instance().reset();
+        hidCloses = 0;
+    }
     // Each test's link is gone by now and has released the library.
     void cleanup() { QCOMPARE(zelsim::Instrument::instance().exitCount(), 1); }
 
@@ -81,6 +98,53 @@ private slots:
         zelsim::Instrument::instance().plug();
         link.reopen();
         QCOMPARE(link.events, QStringLiteral("dcdcddc"));
+        QCOMPARE(hidCloses, 2); // each open() on an open link gives the handle back first
+    }
+
+    // A device that cannot be read without blocking is given back at once: a blocking
+    // read would freeze the window whenever the instrument has nothing to say.
+    void nonblockingFails()
+    {
+        zelsim::Instrument::instance().failSetNonblocking("no non-blocking mode");
+        Link link;
+        link.open();
+        QCOMPARE(link.events, QStringLiteral("<no non-blocking mode>d"));
+        QVERIFY(!link.opened());
+        QCOMPARE(hidCloses, 1);
+        link.setAutoOpen(true); // the device itself is fine
+        QCOMPARE(link.events.right(1), QStringLiteral("c"));
+    }
+
+    // Destroying the link gives the device back and says so, once, if it is open.
+    void destructor_data()
+    {
+        QTest::addColumn<int>("opens");
+        QTest::addColumn<bool>("lost");
+        QTest::addColumn<int>("closes"); // disconnected() and hid_close each
+        QTest::newRow("open") << 1 << false << 1;
+        QTest::newRow("never opened") << 0 << false << 0;
+        QTest::newRow("device lost before") << 1 << true << 0;
+    }
+
+    void destructor()
+    {
+        QFETCH(int, opens);
+        QFETCH(bool, lost);
+        QFETCH(int, closes);
+        auto *link = new UsbHid(Vendor, Product);
+        for (int i = 0; i < opens; ++i)
+            link->open();
+        if (lost) {
+            zelsim::Instrument::instance().failRead("gone");
+            QMetaObject::invokeMethod(link, "polling");
+        }
+        QObject observer;
+        int seen = 0;
+        connect(link, &UsbHid::disconnected, &observer, [&] { ++seen; });
+        const int before = hidCloses;
+        delete link;
+        QCOMPARE(seen, closes);
+        QCOMPARE(hidCloses - before, closes);
     }
 
     // Connected inside setAutoOpen(); after a failed read the link reconnects on a later
