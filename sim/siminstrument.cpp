@@ -1,6 +1,8 @@
 #include "siminstrument.h"
 #include "simhex.h"
-#include "siminstrument_p.h"
+#include "simmodel.h"
+
+#include <algorithm>
 
 namespace zelsim {
 
@@ -28,17 +30,17 @@ bool isBoard(int part)
 
 // --- the model ---
 
-Board *Instrument::Private::board(int part)
+Board *Model::board(int part)
 {
     return isBoard(part) ? &boards[part] : nullptr;
 }
 
-const Board *Instrument::Private::board(int part) const
+const Board *Model::board(int part) const
 {
     return isBoard(part) ? &boards[part] : nullptr;
 }
 
-void Instrument::Private::tick()
+void Model::tick()
 {
     if (restarting && Clock::now() >= backAt) {
         restarting = false;
@@ -46,7 +48,7 @@ void Instrument::Private::tick()
     }
 }
 
-void Instrument::Private::disappear()
+void Model::disappear()
 {
     attached = false;
     restarting = false;
@@ -55,13 +57,58 @@ void Instrument::Private::disappear()
     answers.clear();
 }
 
-bool Instrument::Private::handleAlive(const hid_device_ *dev)
+bool Model::present()
 {
     tick();
-    return dev && attached && dev->generation == generation;
+    return attached;
 }
 
-void Instrument::Private::receiveReport(const unsigned char *data, int size)
+bool Model::alive(quint64 appearance)
+{
+    return present() && appearance == generation;
+}
+
+void Model::write(const unsigned char *data, size_t length)
+{
+    written.append(QByteArray(reinterpret_cast<const char *>(data), int(length)));
+    // Byte 0 is the report id (0, unnumbered reports); the report's data follow.
+    if (length > 1)
+        receiveReport(data + 1, int(std::min(length - 1, size_t(ReportSize))));
+}
+
+QByteArray Model::takeInputReport()
+{
+    if (!present())
+        return QByteArray();
+    if (!injected.empty()) {
+        const QByteArray report = injected.front();
+        injected.pop_front();
+        return report;
+    }
+    const auto now = Clock::now();
+    QByteArray report;
+    while (report.size() + 3 <= ReportSize && !answers.empty() && answers.front().due <= now) {
+        report += answers.front().bytes;
+        answers.pop_front();
+    }
+    if (!report.isEmpty())
+        report.append(ReportSize - report.size(), '\0');
+    return report;
+}
+
+std::optional<Clock::time_point> Model::nextChange() const
+{
+    std::optional<Clock::time_point> next;
+    if (!injected.empty())
+        next = Clock::now();
+    else if (!answers.empty())
+        next = answers.front().due;
+    if (restarting && (!next || backAt < *next))
+        next = backAt;
+    return next;
+}
+
+void Model::receiveReport(const unsigned char *data, int size)
 {
     int k = 0;
     while (k < size && attached) {
@@ -95,7 +142,7 @@ void Instrument::Private::receiveReport(const unsigned char *data, int size)
     }
 }
 
-void Instrument::Private::dispatch(const QByteArray &message)
+void Model::dispatch(const QByteArray &message)
 {
     const int part = quint8(message.at(1));
     switch (quint8(message.at(0))) {
@@ -117,7 +164,7 @@ void Instrument::Private::dispatch(const QByteArray &message)
     }
 }
 
-void Instrument::Private::queueAnswer(Board &b, char command, char value)
+void Model::queueAnswer(Board &b, char command, char value)
 {
     QByteArray bytes(3, '\0');
     bytes[0] = command;
@@ -129,7 +176,7 @@ void Instrument::Private::queueAnswer(Board &b, char command, char value)
         answers.push_back(a);
 }
 
-bool Instrument::Private::goesSilent(Board &b, Step step, int line)
+bool Model::goesSilent(Board &b, Step step, int line)
 {
     if (b.silent)
         return true;
@@ -138,7 +185,7 @@ bool Instrument::Private::goesSilent(Board &b, Step step, int line)
     return b.silent;
 }
 
-void Instrument::Private::onVersion(int part)
+void Model::onVersion(int part)
 {
     const auto answer = [this](Board &b) {
         if (!b.present || goesSilent(b, Step::Version))
@@ -155,7 +202,7 @@ void Instrument::Private::onVersion(int part)
     }
 }
 
-void Instrument::Private::onStart(int part)
+void Model::onStart(int part)
 {
     Board *b = board(part);
     if (!b || !b->present || goesSilent(*b, Step::Start))
@@ -172,7 +219,7 @@ void Instrument::Private::onStart(int part)
     queueAnswer(*b, 0x02, 1);
 }
 
-void Instrument::Private::dataToBoard(Board &b, const QByteArray &line, bool group)
+void Model::dataToBoard(Board &b, const QByteArray &line, bool group)
 {
     if (!b.present)
         return;
@@ -197,7 +244,7 @@ void Instrument::Private::dataToBoard(Board &b, const QByteArray &line, bool gro
     queueAnswer(b, 0x03, 1);
 }
 
-void Instrument::Private::onData(int part, const QByteArray &line)
+void Model::onData(int part, const QByteArray &line)
 {
     if (part == Sensors) {
         for (int p = 1; p <= 5; ++p)
@@ -212,7 +259,7 @@ void Instrument::Private::onData(int part, const QByteArray &line)
     }
 }
 
-void Instrument::Private::onEnd(int part, quint8 checksum)
+void Model::onEnd(int part, quint8 checksum)
 {
     Board *b = board(part);
     if (!b || !b->present || goesSilent(*b, Step::End))
@@ -235,7 +282,7 @@ void Instrument::Private::onEnd(int part, quint8 checksum)
     queueAnswer(*b, 0x04, 1);
 }
 
-void Instrument::Private::onRestart(int part)
+void Model::onRestart(int part)
 {
     // Only the main board restarts on request; it carries the USB interface,
     // so the whole device drops off the bus until it has booted again.
@@ -251,6 +298,15 @@ void Instrument::Private::onRestart(int part)
 }
 
 // --- the control API ---
+
+struct Instrument::Private : Model
+{
+};
+
+Model &sharedModel()
+{
+    return *Instrument::instance().d;
+}
 
 Instrument &Instrument::instance()
 {
@@ -373,24 +429,24 @@ void Instrument::setAnswerAs(int part, int foreignPart)
         b->answerAs = foreignPart < 0 ? -1 : foreignPart & 0xFF;
 }
 
+void Instrument::setAccessDenied(bool denied)
+{
+    d->accessDenied = denied;
+}
+
 void Instrument::failSetNonblocking(const QString &text)
 {
-    d->failNonblockingArmed = true;
-    d->failNonblockingText = text;
+    d->failNonblocking.arm(text, 0);
 }
 
 void Instrument::failWrite(const QString &text, int afterWrites)
 {
-    d->failWriteArmed = true;
-    d->failWriteAfter = qMax(0, afterWrites);
-    d->failWriteText = text;
+    d->failWrite.arm(text, afterWrites);
 }
 
 void Instrument::failRead(const QString &text, int afterReads)
 {
-    d->failReadArmed = true;
-    d->failReadAfter = qMax(0, afterReads);
-    d->failReadText = text;
+    d->failRead.arm(text, afterReads);
 }
 
 void Instrument::injectInputReport(const QByteArray &data)
