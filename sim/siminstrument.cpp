@@ -76,7 +76,7 @@ void Model::write(const unsigned char *data, size_t length)
         receiveReport(data + 1, int(std::min(length - 1, size_t(ReportSize))));
 }
 
-QByteArray Model::takeInputReport()
+QByteArray Model::takeInputReport(Clock::time_point asOf)
 {
     if (!present())
         return QByteArray();
@@ -85,9 +85,8 @@ QByteArray Model::takeInputReport()
         injected.pop_front();
         return report;
     }
-    const auto now = Clock::now();
     QByteArray report;
-    while (report.size() + 3 <= ReportSize && !answers.empty() && answers.front().due <= now) {
+    while (report.size() + 3 <= ReportSize && !answers.empty() && answers.front().due <= asOf) {
         report += answers.front().bytes;
         answers.pop_front();
     }
@@ -96,16 +95,13 @@ QByteArray Model::takeInputReport()
     return report;
 }
 
-std::optional<Clock::time_point> Model::nextChange() const
+std::optional<Clock::time_point> Model::inputDue() const
 {
-    std::optional<Clock::time_point> next;
     if (!injected.empty())
-        next = Clock::now();
-    else if (!answers.empty())
-        next = answers.front().due;
-    if (restarting && (!next || backAt < *next))
-        next = backAt;
-    return next;
+        return Clock::now();
+    if (!answers.empty())
+        return answers.front().due;
+    return std::nullopt;
 }
 
 void Model::receiveReport(const unsigned char *data, int size)

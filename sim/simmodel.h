@@ -122,12 +122,13 @@ struct Model
     bool alive(quint64 appearance);
     // One output report as the host writes it: report id, then the data bytes.
     void write(const unsigned char *data, size_t length);
-    // The input report the device has ready now: an injected one as it is, or up
-    // to 21 answers that are due, zero-padded to 64 bytes; empty when there is none.
-    QByteArray takeInputReport();
-    // When the device changes by itself next: an answer falls due or a restart
-    // ends. None while nothing is pending.
-    std::optional<Clock::time_point> nextChange() const;
+    // The input report the device has ready at `asOf`: an injected one as it is,
+    // or up to 21 answers due by then, zero-padded to 64 bytes; empty when there
+    // is none.
+    QByteArray takeInputReport(Clock::time_point asOf = Clock::now());
+    // When takeInputReport() will next have something: now for an injected
+    // report, else when the first answer falls due; none while nothing waits.
+    std::optional<Clock::time_point> inputDue() const;
 
     // --- the boards ---
 
