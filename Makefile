@@ -13,6 +13,10 @@ endif
 DEB_PACKAGES := cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libhidapi-dev \
                 xvfb xauth
 
+# The hidraw rig (tools/hidrig): a FUSE server stands in for the instrument's device
+# node, and tests drive the product on Xvfb with xdotool.
+DEB_PACKAGES += libfuse3-dev fuse3 xdotool
+
 .PHONY: all deps configure build test demo install clean
 
 all: build

@@ -222,6 +222,11 @@ void tst_Product::lossDuringTransfer()
 // as the rights are there.
 void tst_Product::accessDenied()
 {
+    // Another user exists only where the rig's root is the machine's (no user namespace).
+    QFile idMap("/proc/self/uid_map");
+    if (!idMap.open(QIODevice::ReadOnly) ||
+        idMap.readAll().simplified() != QByteArray("0 0 4294967295"))
+        QSKIP("running as another user needs the rig set up by root");
     zelrig::setNodeMode(0600);
     STEP(startProduct(true));
     QTRY_COMPARE_WITH_TIMEOUT(total(), denied, 20000);
