@@ -212,6 +212,8 @@ void tst_Product::lossDuringTransfer()
         QVERIFY(zelrig::startServer());
     else
         sim.plug();
+    // The full update at the bus's pace has been shown; this one only has to succeed.
+    zelrig::setUsbTiming(false);
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
     STEP(pressReturn());
     QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);
