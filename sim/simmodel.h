@@ -111,6 +111,8 @@ struct Model
     int opens = 0;
     int exits = 0;
 
+    // Everything back to defaults; handles of before are dead.
+    void reset();
     Board *board(int part);
     const Board *board(int part) const;
 
