@@ -52,11 +52,7 @@ struct NodeOps
     static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
     {
         // The flags of the read itself: O_NONBLOCK may have been set after the open.
-        if (fi->flags & O_NONBLOCK) {
-            node(req)->read(req, fi->fh | NonblockingBit, size);
-        } else {
-            node(req)->read(req, fi->fh, size);
-        }
+        node(req)->read(req, fi->fh, size, fi->flags & O_NONBLOCK);
     }
     static void write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t,
                       fuse_file_info *fi)
@@ -76,14 +72,14 @@ struct NodeOps
     {
         node(req)->release(req, fi->fh);
     }
+    static void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
+    {
+        node(req)->readdir(req, ino, size, off);
+    }
     static void interrupt(fuse_req_t req, void *data)
     {
         static_cast<HidrawNode *>(data)->interrupted(req);
     }
-
-    // File handles count up from 1 and never reach the top bit, which carries a
-    // read's O_NONBLOCK to the node.
-    static constexpr quint64 NonblockingBit = quint64(1) << 63;
 };
 
 HidrawNode::HidrawNode(zelsim::Model &model, const Options &options)
@@ -116,6 +112,7 @@ bool HidrawNode::mount(const std::string &dir, std::string *error)
     ops.release = NodeOps::release;
     ops.poll = NodeOps::poll;
     ops.ioctl = NodeOps::ioctl;
+    ops.readdir = NodeOps::readdir;
 
     // allow_other lets the product run as another user; default_permissions makes
     // the kernel check the node's mode, as for a real device node.
@@ -215,6 +212,28 @@ void HidrawNode::getattr(fuse_req *req, quint64 ino)
     fuse_reply_attr(req, &st, 0);
 }
 
+// For a look with ls: the folder holds the node alone.
+void HidrawNode::readdir(fuse_req *req, quint64 ino, size_t size, qint64 offset)
+{
+    if (ino != RootIno) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    const std::pair<const char *, fuse_ino_t> entries[] = {
+        {".", RootIno}, {"..", RootIno}, {NodeName, NodeIno}};
+    std::string buf;
+    for (qint64 i = offset; i < 3; ++i) {
+        struct stat st;
+        fillAttr(entries[i].second, &st);
+        const size_t need = fuse_add_direntry(req, nullptr, 0, entries[i].first, &st, i + 1);
+        if (buf.size() + need > size)
+            break;
+        buf.resize(buf.size() + need);
+        fuse_add_direntry(req, &buf[buf.size() - need], need, entries[i].first, &st, i + 1);
+    }
+    fuse_reply_buf(req, buf.data(), buf.size());
+}
+
 void HidrawNode::open(fuse_req *req, quint64 ino, fuse_file_info *fi)
 {
     if (ino != NodeIno) {
@@ -242,10 +261,9 @@ void HidrawNode::open(fuse_req *req, quint64 ino, fuse_file_info *fi)
     fuse_reply_open(req, fi);
 }
 
-void HidrawNode::read(fuse_req *req, quint64 fh, size_t size)
+void HidrawNode::read(fuse_req *req, quint64 fh, size_t size, bool nonblocking)
 {
-    const bool nonblocking = fh & NodeOps::NonblockingBit;
-    const auto it = handles.find(fh & ~NodeOps::NonblockingBit);
+    const auto it = handles.find(fh);
     if (it == handles.end()) {
         fuse_reply_err(req, EBADF);
         return;

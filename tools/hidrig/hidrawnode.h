@@ -71,7 +71,6 @@ private:
     {
         quint64 appearance = 0;
         bool dead = false;
-        bool nonblocking = false;
         std::deque<QByteArray> reports;
         std::deque<Read> reads;
         fuse_pollhandle *poll = nullptr;
@@ -88,8 +87,9 @@ private:
     friend struct NodeOps;
     void lookup(fuse_req *req, quint64 parent, const char *name);
     void getattr(fuse_req *req, quint64 ino);
+    void readdir(fuse_req *req, quint64 ino, size_t size, qint64 offset);
     void open(fuse_req *req, quint64 ino, fuse_file_info *fi);
-    void read(fuse_req *req, quint64 fh, size_t size);
+    void read(fuse_req *req, quint64 fh, size_t size, bool nonblocking);
     void write(fuse_req *req, quint64 fh, const char *buf, size_t size);
     void poll(fuse_req *req, quint64 fh, fuse_pollhandle *ph);
     void ioctl(fuse_req *req, quint64 fh, unsigned int cmd, size_t outSize);
