@@ -336,11 +336,11 @@ void HidrawNode::ioctl(fuse_req *req, quint64 fh, unsigned int cmd, size_t outSi
         return;
     }
     if (cmd == HIDIOCGRDESCSIZE && outSize >= sizeof(int)) {
-        const int size = options.descriptor.size();
+        const int size = int(options.descriptor.size());
         fuse_reply_ioctl(req, 0, &size, sizeof(size));
     } else if (cmd == HIDIOCGRDESC && outSize >= sizeof(hidraw_report_descriptor)) {
         hidraw_report_descriptor d{};
-        d.size = quint32(std::min(options.descriptor.size(), int(sizeof(d.value))));
+        d.size = quint32(std::min(size_t(options.descriptor.size()), sizeof(d.value)));
         std::memcpy(d.value, options.descriptor.constData(), d.size);
         fuse_reply_ioctl(req, 0, &d, sizeof(d));
     } else if (cmd == HIDIOCGRAWINFO && outSize >= sizeof(hidraw_devinfo)) {
