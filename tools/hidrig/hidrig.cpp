@@ -85,16 +85,16 @@ bool flush(int epoll, int fd, Client &c)
 
 void armTimer(int timer, std::optional<zelsim::Clock::time_point> at)
 {
-    itimerspec spec{};
+    itimerspec when{};
     if (at) {
         // steady_clock is CLOCK_MONOTONIC here; 0 would disarm, so never less than 1 ns.
         const auto ns = std::max<qint64>(
             1,
             std::chrono::duration_cast<std::chrono::nanoseconds>(at->time_since_epoch()).count());
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
+        when.it_value.tv_sec = ns / 1000000000;
+        when.it_value.tv_nsec = ns % 1000000000;
     }
-    ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 } // namespace
