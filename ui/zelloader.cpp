@@ -80,6 +80,14 @@ zelLoader::zelLoader(QWidget *parent)
     connect(zelDevice, &zelInterface::connected, this, &zelLoader::zelConnected);
     connect(zelDevice, &zelInterface::disconnected, this, &zelLoader::zelDisconnected);
     connect(zelDevice, &zelInterface::firmwareVersion, this, &zelLoader::zelFirmwareVersion);
+    // Without this, a user lacking permission on the device would wait for ever. The link is
+    // closed while access is denied; when that ends, connected() follows if the device opened.
+    connect(zelDevice, &UsbHid::accessDeniedChanged, this, [this](bool denied) {
+        ui->totalProgress->setFormat(
+            denied ? tr("Instrument found, but access was denied: install the udev rule (see "
+                        "README)")
+                   : QStringLiteral("Waiting for USB connection"));
+    });
 
     // The file's family code decides which firmware it replaces, so all three
     // buttons do the same.

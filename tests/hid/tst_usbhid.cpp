@@ -2,6 +2,7 @@
 #include "usbhid.h"
 
 #include <QTest>
+#include <QTimer>
 
 #include <hidapi.h>
 
@@ -29,6 +30,8 @@ public:
         connect(this, &UsbHid::connected, this, [this] { events += 'c'; });
         connect(this, &UsbHid::disconnected, this, [this] { events += 'd'; });
         connect(this, &UsbHid::error, this, [this](const QString &t) { events += '<' + t + '>'; });
+        connect(this, &UsbHid::accessDeniedChanged, this,
+                [this](bool denied) { events += denied ? 'D' : 'A'; });
     }
     // The base destructor still emits disconnected(), after `events` is gone.
     ~Link() override { disconnect(this, nullptr, this, nullptr); }
@@ -164,6 +167,90 @@ private slots:
         QCOMPARE(sim.writtenReports().size(), 1);
         link.polling();
         QCOMPARE(sim.writtenReports().last(), report(QByteArray(40, 'b')));
+    }
+
+    // Each open attempt lists every HID device of the system, so the timer slows down while
+    // the device is closed; once open it polls at the poll interval again.
+    void timerPace_data()
+    {
+        QTest::addColumn<int>("pollInterval");
+        QTest::addColumn<int>("waiting");
+        QTest::newRow("1 ms") << 1 << 50;
+        QTest::newRow("15 ms, as constructed") << 0 << 50;
+        QTest::newRow("100 ms is never hurried") << 100 << 100;
+    }
+    void timerPace()
+    {
+        QFETCH(int, pollInterval);
+        QFETCH(int, waiting);
+        auto &sim = zelsim::Instrument::instance();
+        Link link;
+        link.setPollInterval(pollInterval);
+        const int open = pollInterval > 0 ? pollInterval : 15;
+        auto *timer = link.findChild<QTimer *>();
+        QVERIFY(timer && timer->isActive());
+        QCOMPARE(timer->interval(), waiting); // idle
+        sim.unplug();
+        link.setAutoOpen(true);
+        QCOMPARE(timer->interval(), waiting);
+        sim.plug();
+        link.polling();
+        QCOMPARE(link.events, QStringLiteral("c"));
+        QCOMPARE(timer->interval(), open);
+        sim.unplug();
+        link.polling(); // the read fails
+        QCOMPARE(link.events, QStringLiteral("c<Device disconnected>d"));
+        QCOMPARE(timer->interval(), waiting);
+    }
+
+    // Steps, one after another, starting unplugged and waiting: 'p' plug, 'u' unplug,
+    // 'x' deny access, 'g' grant it, '.' one poll tick. Events as above, plus 'D' access
+    // denied and 'A' no longer denied.
+    void accessDenied_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("events");
+        QTest::newRow("four refusals are no denial yet") << "px....g."
+                                                         << "c";
+        QTest::newRow("the fifth in a row is") << "px....."
+                                               << "D";
+        QTest::newRow("said once however long it lasts") << "px.........."
+                                                         << "D";
+        QTest::newRow("granted: cleared before connecting") << "px.....g."
+                                                            << "DAc";
+        QTest::newRow("unplugged: cleared, still waiting") << "px.....u."
+                                                           << "DA";
+        QTest::newRow("absence starts the count again") << "px..u.p...."
+                                                        << "";
+        QTest::newRow("back after absence") << "px..u.p....."
+                                            << "D";
+    }
+    void accessDenied()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, events);
+        auto &sim = zelsim::Instrument::instance();
+        sim.unplug();
+        Link link;
+        link.setAutoOpen(true);
+        for (QChar step : steps) {
+            switch (step.toLatin1()) {
+            case 'p':
+                sim.plug();
+                break;
+            case 'u':
+                sim.unplug();
+                break;
+            case 'x':
+            case 'g':
+                sim.setAccessDenied(step == 'x');
+                break;
+            default:
+                link.polling();
+            }
+        }
+        QCOMPARE(link.events, events);
+        QCOMPARE(link.accessDenied(), events.endsWith('D'));
     }
 };
 

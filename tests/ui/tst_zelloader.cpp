@@ -396,6 +396,31 @@ private slots:
         // No question while idle, and Escape must not reject behind the question's back.
         QCOMPARE(rejected.count(), 0);
     }
+
+    // A device that is there but refuses to open is said so, until access is granted (the
+    // window connects) or the device goes away (it waits again).
+    void accessDenied_data()
+    {
+        QTest::addColumn<bool>("grant");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("granted") << true << ready;
+        QTest::newRow("unplugged") << false << waiting;
+    }
+    void accessDenied()
+    {
+        QFETCH(bool, grant);
+        QFETCH(QString, after);
+        auto &sim = zelsim::Instrument::instance();
+        sim.setAccessDenied(true);
+        create();
+        QCOMPARE(totalText(), waiting); // one refusal is not yet a denial
+        QTRY_COMPARE(totalText(), QStringLiteral("Instrument found, but access was denied: "
+                                                 "install the udev rule (see README)"));
+        QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
+        grant ? sim.setAccessDenied(false) : sim.unplug();
+        QTRY_COMPARE(totalText(), after);
+        QCOMPARE(enabled("mainControl"), grant);
+    }
 };
 
 QTEST_MAIN(TestZelLoader)
