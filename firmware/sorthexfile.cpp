@@ -441,7 +441,8 @@ int sortHexFile(const QString &path)
             if (!hasEnd)
                 out += "\r\n"; // or the next record would be glued onto it
         } else {
-            const bool lfOnly = hasEnd && (length < 2 || line[length - 2] != '\r');
+            // An empty record with LF alone would be one byte short of a record.
+            const bool lfOnly = hasEnd && line[length - 2] != '\r' && record.byteCount > 0;
             appendMovedRecord(out, quint16(address), record, lfOnly ? "\n" : "\r\n");
         }
         if (out.size() >= chunkSize && !flush())

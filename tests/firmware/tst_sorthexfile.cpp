@@ -76,6 +76,8 @@ private Q_SLOTS:
         QTest::newRow("segment not on 64 KiB")
             << (segment(0x3E00) + data(0x1FF0, "x") + segment(0x3E00, "\n") + data(0, "y", "\n"))
             << (":020000040003f7\r\n" + moved(0xE000, "y", "\n") + moved(0xFFF0, "x") + eof);
+        QTest::newRow("moved empty record keeps 13 bytes")
+            << (segment(0x100, "\n") + data(0x20, "", "  \n")) << (first + moved(0x1020, "") + eof);
         QTest::newRow("the last of 0x02 and 0x04 counts")
             << (segment(0x3E00) + upper(0) + a + upper(5) + segment(0x100) + b)
             << (first + a + moved(0x1010, "b") + eof);
