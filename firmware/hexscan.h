@@ -85,6 +85,21 @@ inline Record parse(const char *line, int length, int minLength = 13)
     return r;
 }
 
+// The fields of a line already known to hold a valid record, without checking
+// it again.
+inline Record header(const char *line, int length)
+{
+    Record r;
+    r.line = line;
+    r.length = length;
+    r.valid = true;
+    r.byteCount = r.at(1);
+    r.address = quint16(r.at(3) << 8 | r.at(5));
+    r.type = r.at(7);
+    r.recordChecksum = r.at(9 + 2 * r.byteCount);
+    return r;
+}
+
 // One past the LF of the line that starts at `from`, or `size`.
 inline qsizetype lineEnd(const char *text, qsizetype from, qsizetype size)
 {

@@ -19,7 +19,8 @@ constexpr quint8 typeExtendedSegmentAddress = 0x02;
 constexpr quint8 typeExtendedLinearAddress = 0x04;
 
 // Written in pieces of about this size, each read back before it is written.
-constexpr size_t chunkSize = 1 << 20;
+constexpr size_t chunkSize = 1 << 16;
+constexpr size_t prefetchDistance = 16;
 
 // Where the data records after an address record go: a 0x02 record gives its
 // segment times 16, a 0x04 record its value times 65536. GNU objcopy writes
@@ -58,15 +59,35 @@ void appendHexByte(std::string &out, quint8 byte)
 }
 
 // A data record of the input, sorted by full address and then by its place in
-// the file: the key in the upper half, the line's offset in the lower.
+// the file: the address in the upper 32 bits, the line's offset in the next 26
+// (files are at most 64 MiB), and its length in the lowest 6 when it is below 63,
+// which spares a search for its end.
 using Entry = quint64;
+constexpr int lengthBits = 6;
+constexpr quint32 unknownLength = (1u << lengthBits) - 1;
+
+Entry makeEntry(quint32 address, qsizetype offset, int length)
+{
+    const quint32 code = quint32(qMin(length, int(unknownLength)));
+    return Entry(address) << 32 | quint64(offset) << lengthBits | code;
+}
 quint32 entryAddress(Entry e)
 {
     return quint32(e >> 32);
 }
 quint32 entryOffset(Entry e)
 {
-    return quint32(e);
+    return quint32(e) >> lengthBits;
+}
+
+// The record of an entry's line, which was checked when it was read.
+hexscan::Record entryRecord(const char *text, qsizetype size, Entry e)
+{
+    const quint32 offset = entryOffset(e);
+    const quint32 code = quint32(e) & unknownLength;
+    const qsizetype end =
+        code != unknownLength ? offset + code : hexscan::lineEnd(text, offset, size);
+    return hexscan::header(text + offset, int(end - offset));
 }
 
 // The input's memory image in ascending address order, the later of two records
@@ -119,8 +140,12 @@ private:
     {
         quint64 start;
         quint64 end;
-        quint32 offset;
-        bool operator<(const Active &other) const { return offset < other.offset; }
+        Entry entry;
+        // Entries of one address differ in offset, and the latest in the file wins.
+        bool operator<(const Active &other) const
+        {
+            return entryOffset(entry) < entryOffset(other.entry);
+        }
     };
 
     static bool sameBytes(const hexscan::Record &a, int aFrom, const hexscan::Record &b, int bFrom,
@@ -139,11 +164,7 @@ private:
         return true;
     }
 
-    hexscan::Record recordAt(quint32 offset) const
-    {
-        const qsizetype end = hexscan::lineEnd(text, offset, size);
-        return hexscan::parse(text + offset, int(end - offset));
-    }
+    hexscan::Record recordOf(Entry e) const { return entryRecord(text, size, e); }
 
     void advance(int n)
     {
@@ -160,12 +181,25 @@ private:
             if (active.empty()) {
                 if (next == entries.size())
                     return false;
-                position = qMax<quint64>(position, entryAddress(entries[next]));
+                const Entry e = entries[next];
+                const quint64 start = entryAddress(e);
+                position = qMax<quint64>(position, start);
+                // The common case: a record that overlaps nothing is a run of its own.
+                const hexscan::Record record = recordOf(e);
+                const quint64 end = start + record.byteCount;
+                if (start == position &&
+                    (next + 1 == entries.size() || entryAddress(entries[next + 1]) >= end)) {
+                    ++next;
+                    if (end == start)
+                        continue;
+                    startRun(record, start, end);
+                    return true;
+                }
             }
             while (next < entries.size() && entryAddress(entries[next]) <= position) {
-                const quint32 offset = entryOffset(entries[next]);
-                const quint64 start = entryAddress(entries[next]);
-                active.push({start, start + recordAt(offset).byteCount, offset});
+                const Entry e = entries[next];
+                const quint64 start = entryAddress(e);
+                active.push({start, start + recordOf(e).byteCount, e});
                 ++next;
             }
             while (!active.empty() && active.top().end <= position)
@@ -176,14 +210,20 @@ private:
             quint64 end = top.end;
             if (next < entries.size())
                 end = qMin<quint64>(end, entryAddress(entries[next]));
-            runRecord = recordAt(top.offset);
-            runIndex = int(position - top.start);
-            runAddress = position;
-            runLength = end - position;
-            emitted += runLength;
-            position = end;
+            startRun(recordOf(top.entry), top.start, end);
             return true;
         }
+    }
+
+    // Bytes from `position` to `end` of the record that starts at `start`.
+    void startRun(const hexscan::Record &record, quint64 start, quint64 end)
+    {
+        runRecord = record;
+        runIndex = int(position - start);
+        runAddress = position;
+        runLength = end - position;
+        emitted += runLength;
+        position = end;
     }
 
     const char *text;
@@ -371,7 +411,7 @@ int sortHexFile(const QString &path)
         const qsizetype next = hexscan::lineEnd(text, pos, size);
         const int length = int(next - pos);
         const char *line = text + pos;
-        const quint32 offset = quint32(pos);
+        const qsizetype offset = pos;
         pos = next;
         if (hexscan::skipped(line, length))
             continue;
@@ -382,7 +422,7 @@ int sortHexFile(const QString &path)
             return FirmwareFile::InvalidData;
         }
         if (record.type == typeData) {
-            entries.push_back(Entry(base + record.address) << 32 | offset);
+            entries.push_back(makeEntry(base + record.address, offset, length));
             inputBytes += record.byteCount;
         } else {
             addressBase(record, base);
@@ -421,6 +461,11 @@ int sortHexFile(const QString &path)
     bool first = true;
     quint32 previousUpper = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
+#if defined(__GNUC__) || defined(__clang__)
+        // In address order the lines lie all over the file: ask for them early.
+        if (i + prefetchDistance < entries.size())
+            __builtin_prefetch(text + entryOffset(entries[i + prefetchDistance]));
+#endif
         const quint32 address = entryAddress(entries[i]);
         if (i + 1 < entries.size() && entryAddress(entries[i + 1]) == address)
             continue; // a later record at the same address replaces this one
@@ -430,12 +475,10 @@ int sortHexFile(const QString &path)
             previousUpper = upper;
             first = false;
         }
-        const quint32 offset = entryOffset(entries[i]);
-        const qsizetype end = hexscan::lineEnd(text, offset, size);
-        const char *line = text + offset;
-        const int length = int(end - offset);
+        const hexscan::Record record = entryRecord(text, size, entries[i]);
+        const char *line = record.line;
+        const int length = record.length;
         const bool hasEnd = line[length - 1] == '\n';
-        const hexscan::Record record = hexscan::parse(line, length);
         if (record.address == quint16(address)) {
             out.append(line, size_t(length));
             if (!hasEnd)
