@@ -1,6 +1,8 @@
 # The two set-up commands:
 #   make demo   build and start the tool with the simulated instrument attached
 #   make test   build and run every test
+# and for CI:
+#   make sanitize   every test again, built with clang, ASan and UBSan (build-asan)
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -11,9 +13,12 @@ endif
 
 # Debian packages the build, the tests and the demo need.
 DEB_PACKAGES := cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libhidapi-dev \
-                xvfb xauth
+                xvfb xauth python3-intelhex
+# ... and what the sanitizer build needs on top.
+SANITIZE_PACKAGES := clang libclang-rt-14-dev
+SANITIZE_DIR ?= build-asan
 
-.PHONY: all deps configure build test demo install clean
+.PHONY: all deps configure build test demo install clean sanitize
 
 all: build
 
@@ -40,8 +45,22 @@ demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target zelLoader-demo zelLoader
 	./tools/run-demo.sh $(BUILD_DIR)
 
+# Each test program stops at its first sanitizer report, and the run at the
+# first failing program. Leaks that Qt's own libraries leave at exit are
+# suppressed (tests/lsan.supp), nothing else.
+sanitize: DEB_PACKAGES += $(SANITIZE_PACKAGES)
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=clang++ -DZEL_SANITIZE=ON $(CMAKE_ARGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && QT_QPA_PLATFORM=offscreen \
+	    ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	    ctest --output-on-failure --stop-on-failure -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

@@ -123,7 +123,9 @@ Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
 constexpr int Silence = 0, Unplug = 2, WrongVersion = 3, EarlyReturn = 6, Faults = 8; // columns
 const char *const faultNames[] = {"silence",      "negative",  "unplug",     "wrong version",
                                   "foreign part", "duplicate", "back early", "clean run"};
-constexpr E ok = E::NoError, no = E::NoResponse, na = E(-1), refused = E::StartFailed;
+// "Does not apply" must still be a value of Err's range (0..7); -1 is not, and
+// reading it is undefined behaviour.
+constexpr E ok = E::NoError, no = E::NoResponse, na = E(7), refused = E::StartFailed;
 constexpr E rejected = E::TransferFailed, invalid = E::InvalidFile, wrong = E::NotFinished;
 // clang-format off
 const struct { const char *name; int kind; S phase; int at; E result[Faults]; } faultTable[] = {
