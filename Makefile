@@ -3,6 +3,8 @@
 #   make test   build and run every test
 # and for a Debian package:
 #   make package   build/zelloader_<version>_<arch>.deb
+# and for CI:
+#   make sanitize   every test again, built with clang, ASan and UBSan (build-asan)
 #
 # QT=6 builds against Qt 6 instead of Qt 5.15, in its own folder (build-qt6).
 QT ?= 5
@@ -21,7 +23,7 @@ ZEL_CMAKE_ARGS += -DZEL_WERROR=ON
 endif
 
 # Debian packages the build, the tests and the demo need.
-DEB_PACKAGES := cmake make g++ pkg-config libhidapi-dev xvfb xauth
+DEB_PACKAGES := cmake make g++ pkg-config libhidapi-dev xvfb xauth python3-intelhex
 ifeq ($(QT),6)
 DEB_PACKAGES += qt6-base-dev qt6-base-dev-tools libgl-dev
 else
@@ -35,7 +37,11 @@ DEB_PACKAGES += dpkg-dev file gzip udev lintian appstream desktop-file-utils gro
 # node, and tests drive the product on Xvfb with xdotool.
 DEB_PACKAGES += libfuse3-dev fuse3 xdotool
 
-.PHONY: all deps configure build test demo package install clean
+# ... and what the sanitizer build needs on top.
+SANITIZE_PACKAGES := clang libclang-rt-14-dev
+SANITIZE_DIR ?= build-asan
+
+.PHONY: all deps configure build test demo package install clean sanitize
 
 all: build
 
@@ -65,8 +71,22 @@ demo: configure
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
+# Each test program stops at its first sanitizer report, and the run at the
+# first failing program. Leaks that Qt's own libraries leave at exit are
+# suppressed (tests/lsan.supp), nothing else.
+sanitize: DEB_PACKAGES += $(SANITIZE_PACKAGES)
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=clang++ -DZEL_SANITIZE=ON $(ZEL_CMAKE_ARGS) $(CMAKE_ARGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && QT_QPA_PLATFORM=offscreen \
+	    ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	    ctest --output-on-failure --stop-on-failure -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

@@ -1,6 +1,11 @@
 #include "firmwarefile.h"
 
+#include "hexscan.h"
+
 #include <QFile>
+#include <QFileInfo>
+
+#include <cstring>
 
 namespace {
 
@@ -18,23 +23,24 @@ constexpr quint8 typeChecksum = 0x80;
 
 // A record with a byte count too small for its type must not make us read past
 // its data; such bytes count as zero.
-quint8 dataByte(const FirmwareFile::HexRecord &record, int index)
+quint8 dataByte(const hexscan::Record &record, int index)
 {
-    return index < record.data.size() ? quint8(record.data.at(index)) : 0;
+    return index < record.byteCount ? record.data(index) : 0;
 }
 
 // The text of an information record: two characters in each group of four
 // bytes (the boards store the texts as 16-bit words with padding), up to the
 // first zero byte.
-QString infoText(const QByteArray &data)
+QString infoText(const hexscan::Record &record)
 {
     QByteArray text;
-    for (int i = 0; i < data.size(); ++i) {
+    for (int i = 0; i < record.byteCount; ++i) {
         if (i % 4 > 1)
             continue;
-        if (data.at(i) == '\0')
+        const quint8 byte = record.data(i);
+        if (byte == 0)
             break;
-        text.append(data.at(i));
+        text.append(char(byte));
     }
     return QString::fromUtf8(text);
 }
@@ -45,13 +51,7 @@ FirmwareFile::FirmwareFile() : status(AccessDenied), checksum(0) {}
 
 int FirmwareFile::hexDigitValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
+    return hexscan::digitValue[uchar(c)];
 }
 
 quint8 FirmwareFile::hexByte(char a, char b)
@@ -67,58 +67,39 @@ quint16 FirmwareFile::hexWord(char a, char b, char c, char d)
 FirmwareFile::HexRecord FirmwareFile::parseHexLine(const QByteArray &line)
 {
     HexRecord record;
-    if (line.size() < 13 || line.at(0) != ':')
+    const hexscan::Record r = hexscan::parse(line.constData(), int(line.size()));
+    if (!r.line)
         return record;
-
-    // A line cut short reads as '0' digits from its end on; the record checksum
-    // then catches it.
-    const auto at = [&line](int pos) { return pos < line.size() ? line.at(pos) : '\0'; };
-    const auto byteAt = [&at](int pos) { return hexByte(at(pos), at(pos + 1)); };
-
-    record.byteCount = byteAt(1);
-    record.address = hexWord(at(3), at(4), at(5), at(6));
-    record.type = byteAt(7);
-    record.data.resize(record.byteCount);
-    unsigned sum = record.byteCount + (record.address >> 8) + (record.address & 0xFF) + record.type;
-    for (int i = 0; i < record.byteCount; ++i) {
-        const quint8 b = byteAt(9 + 2 * i);
-        record.data[i] = char(b);
-        sum += b;
-    }
-    record.recordChecksum = byteAt(2 * record.byteCount + 9);
-    sum += record.recordChecksum;
-    record.valid = (sum & 0xFF) == 0;
+    record.valid = r.valid;
+    record.byteCount = r.byteCount;
+    record.address = r.address;
+    record.type = r.type;
+    record.recordChecksum = r.recordChecksum;
+    record.data.resize(r.byteCount);
+    for (int i = 0; i < r.byteCount; ++i)
+        record.data[i] = char(r.data(i));
     return record;
 }
 
 quint8 FirmwareFile::fileChecksum(const QByteArray &text)
 {
-    quint8 c = 0;
-    for (const char ch : text) {
-        const quint8 inverted = quint8(~c);
-        const quint8 rotated = quint8((inverted << 1) | (inverted >> 7));
-        c = quint8(rotated + quint8(ch));
-    }
-    return c;
+    return hexscan::checksumOver(0, text.constData(), text.size());
 }
 
 int FirmwareFile::lineEnd(const QByteArray &text, int from)
 {
-    const int lf = int(text.indexOf('\n', from));
-    return lf < 0 ? int(text.size()) : lf + 1;
+    return int(hexscan::lineEnd(text.constData(), from, text.size()));
 }
 
-QList<QByteArray> FirmwareFile::hexLines(const QByteArray &content)
+bool FirmwareFile::isTooLarge(const QString &path)
 {
-    QList<QByteArray> lines;
-    int pos = 0;
-    while (pos < content.size()) {
-        const int next = lineEnd(content, pos);
-        if (content.at(pos) != '\0')
-            lines.append(content.mid(pos, next - pos));
-        pos = next;
-    }
-    return lines;
+    return QFileInfo(path).size() > hexscan::maxFileSize;
+}
+
+QString FirmwareFile::tooLargeText()
+{
+    return tr("Firmware file is too large (more than %1 MB)")
+        .arg(hexscan::maxFileSize / (1024 * 1024));
 }
 
 FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
@@ -126,7 +107,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
     status = AccessDenied;
     QFile file(path);
     // No text mode: the checksum covers the line ends exactly as stored.
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return status;
 
     hexText.clear();
@@ -139,35 +120,67 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
         return result;
     };
 
-    const QByteArray content = file.readAll();
+    // The file is read straight into hexText, and the kept lines are moved
+    // down over the skipped ones: the text is never held twice.
+    switch (hexscan::readWhole(file, hexText)) {
+    case hexscan::Read::Ok:
+        break;
+    case hexscan::Read::Failed:
+        hexText.clear();
+        return finish(AccessDenied);
+    case hexscan::Read::TooLarge:
+        hexText.clear();
+        return finish(InvalidData);
+    }
     file.close();
 
+    char *const text = hexText.data();
+    const qsizetype size = hexText.size();
+    const bool endsWithLineEnd = size == 0 || text[size - 1] == '\n';
+    qsizetype kept = 0;
+    bool lastLineKept = false;
     quint32 upperBits = 0;
     quint32 previousEnd = 0;
     bool endOfFileSeen = false;
     bool checksumSeen = false;
 
-    for (const QByteArray &line : hexLines(content)) {
-        const HexRecord record = parseHexLine(line);
+    for (qsizetype pos = 0; pos < size;) {
+        const qsizetype next = hexscan::lineEnd(text, pos, size);
+        const int length = int(next - pos);
+        const char *line = text + pos;
+        pos = next;
+        lastLineKept = false;
+        if (hexscan::skipped(line, length))
+            continue;
         // The board gets the failing line too; only the end-of-file record
         // closes the text the boards receive.
-        if (!endOfFileSeen)
-            hexText.append(line);
-        if (!record.valid)
+        if (!endOfFileSeen) {
+            if (text + kept != line)
+                std::memmove(text + kept, line, size_t(length));
+            line = text + kept;
+            kept += length;
+            lastLineKept = true;
+        }
+        const hexscan::Record record = hexscan::parse(line, length);
+        if (!record.valid) {
+            hexText.resize(int(kept));
             return finish(InvalidData);
+        }
 
         switch (record.type) {
         case typeData: {
             const quint32 address = upperBits * 65536u + record.address;
-            if (address < previousEnd)
+            if (address < previousEnd) {
+                hexText.resize(int(kept));
                 return finish(InvalidOrder);
+            }
             previousEnd = address + record.byteCount;
             if (address >= familyCodeStart && address < versionStart)
-                familyCode.append(infoText(record.data));
+                familyCode.append(infoText(record));
             else if (address >= versionStart && address < buildDateStart)
-                version.append(infoText(record.data));
+                version.append(infoText(record));
             else if (address >= buildDateStart && address < infoBlockEnd)
-                buildDate.append(infoText(record.data));
+                buildDate.append(infoText(record));
             break;
         }
         case typeEndOfFile:
@@ -184,30 +197,52 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
             break;
         }
     }
+    hexText.resize(int(kept));
+    // Lines after the end-of-file record can be most of a file; don't keep
+    // their room.
+    if (hexText.capacity() > 2 * hexText.size() + 4096)
+        hexText.squeeze();
 
-    const quint8 computed = fileChecksum(hexText);
     if (checksumSeen) {
-        if (checksum != computed)
+        if (checksum != fileChecksum(hexText))
             return finish(Corrupted);
     } else if (!stampChecksum) {
         return finish(Corrupted);
     } else {
+        // The record needs a line of its own. When the file's last line is
+        // part of the text (its end-of-file line), the line end added here
+        // becomes part of that text too, so the checksum must cover it.
+        const QByteArray separator = endsWithLineEnd ? QByteArray() : QByteArray("\r\n");
+        quint8 computed = fileChecksum(hexText);
+        if (lastLineKept)
+            computed = hexscan::checksumOver(computed, separator.constData(), separator.size());
+
         QFile out(path);
         // Unbuffered, so a short write shows here and can be taken back.
         if (!out.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return finish(WriteDenied);
         const qint64 originalSize = out.size();
-        const QByteArray stamp = QStringLiteral(":0200008000%1%2\n")
-                                     .arg(computed, 2, 16, QLatin1Char('0'))
-                                     .arg(quint8(0x7E - computed), 2, 16, QLatin1Char('0'))
-                                     .toLatin1();
+        const QByteArray stamp =
+            separator + QStringLiteral(":0200008000%1%2\n")
+                            .arg(computed, 2, 16, QLatin1Char('0'))
+                            .arg(quint8(0x7E - computed), 2, 16, QLatin1Char('0'))
+                            .toLatin1();
         // A half-written record would make the file unreadable; take it back.
         if (out.write(stamp) != stamp.size()) {
             out.resize(originalSize);
             return finish(WriteDenied);
         }
         out.close();
-        checksum = computed;
+
+        // The stamp must hold when the file is read again: a file without an
+        // end-of-file record, for one, takes the new record into the text it
+        // covers. Such a stamp is taken back rather than left to fail later.
+        const Status reread = load(path);
+        if (reread == Corrupted || reread == InvalidData) {
+            QFile::resize(path, originalSize);
+            return finish(Corrupted);
+        }
+        return reread;
     }
 
     if (familyCode.isEmpty() || version.isEmpty() || buildDate.isEmpty())

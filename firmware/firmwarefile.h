@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QList>
 #include <QString>
 
 // One Intel HEX firmware file of one board family. Keeps the HEX text itself
@@ -59,11 +58,13 @@ public:
     // Loading, sorting and the transfer to a board all cut lines here, so a board
     // receives exactly the lines the file was checked as.
     static int lineEnd(const QByteArray &text, int from);
-    // The lines of a HEX file's bytes, each up to and including its LF (or the rest
-    // of the file), without the empty lines and those starting with a NUL byte.
-    static QList<QByteArray> hexLines(const QByteArray &content);
     // The rotate-and-add file checksum over the given HEX text.
     static quint8 fileChecksum(const QByteArray &text);
+
+    // Loading and sorting refuse files over 64 MiB before reading them (load
+    // gives InvalidData, the sort AccessDenied); this tells the user why.
+    static bool isTooLarge(const QString &path);
+    static QString tooLargeText();
 
 private:
     Status status;
@@ -77,6 +78,10 @@ private:
 // Rewrites the HEX file at `path` with its data records sorted by full address,
 // the later of two records at the same address winning, a fresh extended linear
 // address record before each 64 KiB region and a fresh end-of-file record.
-// Returns a FirmwareFile::Status value: Ok, AccessDenied or InvalidData. The
-// original is replaced only once the new text is completely written.
+// Data under extended segment address (0x02) records comes out at its true
+// addresses under 0x04 records. Returns a FirmwareFile::Status value: Ok,
+// AccessDenied (also for a failed read, a file too large, or a rewrite that would
+// not hold the same data at the same addresses) or InvalidData. The original is
+// replaced only by a complete rewrite whose records were read back and found to
+// hold exactly the input's memory image.
 int sortHexFile(const QString &path);

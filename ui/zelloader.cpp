@@ -275,10 +275,13 @@ void zelLoader::loadFirmware(QString path)
 {
     FirmwareFile file;
     if (file.load(path) != FirmwareFile::Ok) {
-        QMessageBox::critical(this, tr("Load firmwar efile"),
-                              tr("An error occured while loading firmware file\n\"%1\"\n%2")
-                                  .arg(path, file.statusText()),
-                              QMessageBox::Ok);
+        // A file refused for its size loads as InvalidData; tell the user why.
+        const QString reason =
+            FirmwareFile::isTooLarge(path) ? FirmwareFile::tooLargeText() : file.statusText();
+        QMessageBox::critical(
+            this, tr("Load firmwar efile"),
+            tr("An error occured while loading firmware file\n\"%1\"\n%2").arg(path, reason),
+            QMessageBox::Ok);
         return;
     }
 
@@ -375,7 +378,10 @@ void zelLoader::calcChecksum()
     for (const QString &path : paths) {
         const int sorted = sortHexFile(path);
         if (sorted != FirmwareFile::Ok) {
-            QMessageBox::critical(this, title, FirmwareFile::statusText(sorted), QMessageBox::Ok);
+            const QString reason = FirmwareFile::isTooLarge(path)
+                                       ? FirmwareFile::tooLargeText()
+                                       : FirmwareFile::statusText(sorted);
+            QMessageBox::critical(this, title, reason, QMessageBox::Ok);
             continue;
         }
         FirmwareFile stamped;

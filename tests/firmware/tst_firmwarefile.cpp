@@ -1,6 +1,7 @@
 #include "firmwarefile.h"
 #include "hextext.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,6 +20,12 @@ QByteArray checksum3D(const QByteArray &text)
 }
 
 const QString images = QStringLiteral(ZEL_SOURCE_DIR "/resources/firmware/");
+
+QByteArray stampLine(quint8 checksum)
+{
+    return QByteArray(":0200008000") + QByteArray::number(checksum, 16).rightJustified(2, '0') +
+           QByteArray::number(quint8(0x7E - checksum), 16).rightJustified(2, '0') + '\n';
+}
 
 } // namespace
 
@@ -103,11 +110,21 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("appended");
         const QByteArray body = defaultInfo() + eof, line = ":02000080003d41\n";
         const QByteArray wrong = body + checksumRecord(FirmwareFile::fileChecksum(body) + 1);
+        const QByteArray info = defaultInfo(), unended = ":00000001FFXX";
         using F = FirmwareFile;
         QTest::newRow("with info block") << checksum3D(defaultInfo()) << 0 << F::Ok << line;
         // The record goes in before the information block is looked at.
         QTest::newRow("without info block") << checksum3D("") << 0 << F::NoFirmware << line;
         QTest::newRow("already stamped") << wrong << 0 << F::Corrupted << QByteArray();
+        // The record gets a line of its own, whatever the last line lacks.
+        QTest::newRow("last line without line end")
+            << (body + unended) << 0 << F::Ok << "\r\n" + stampLine(F::fileChecksum(body));
+        QTest::newRow("end-of-file line without line end")
+            << (info + unended) << 0 << F::Ok
+            << "\r\n" + stampLine(F::fileChecksum(info + unended + "\r\n"));
+        // Without an end-of-file record the new record would count into its own
+        // checksum: it is taken back.
+        QTest::newRow("no end-of-file record") << info << 0 << F::Corrupted << QByteArray();
 #ifdef Q_OS_UNIX
         // Root writes anywhere, but a full disk leaves no half record behind either.
         QTest::newRow("disk full") << body << body.size() + 4 << F::WriteDenied << QByteArray();
@@ -128,6 +145,57 @@ private Q_SLOTS:
         QCOMPARE(readFile(path("stamp.hex")), content + appended);
         if (!appended.isEmpty())
             QCOMPARE(FirmwareFile().load(path("stamp.hex")), expected);
+    }
+
+    // Files that are not read whole are refused, by loading and sorting alike,
+    // and left as they are.
+    void unreadable_data()
+    {
+        QTest::addColumn<QString>("file"); // empty: a sparse file of `size` bytes
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<FirmwareFile::Status>("loaded");
+        QTest::addColumn<int>("sorted");
+        const qint64 limit = 64 * 1024 * 1024;
+        using F = FirmwareFile;
+        QTest::newRow("exactly 64 MiB") << QString() << limit << F::Corrupted << int(F::Ok);
+        QTest::newRow("one byte more") << QString() << limit + 1 << F::InvalidData << 1;
+        QTest::newRow("2 GiB") << QString() << (qint64(2) << 30) << F::InvalidData << 1;
+        QTest::newRow("4 GiB and a bit")
+            << QString() << (qint64(4) << 30) + 13 << F::InvalidData << 1;
+#ifdef Q_OS_LINUX
+        QTest::newRow("the read fails") << "/proc/self/mem" << qint64(0) << F::AccessDenied << 1;
+        QTest::newRow("shorter than its size")
+            << "/sys/devices/system/cpu/online" << qint64(0) << F::AccessDenied << 1;
+#endif
+    }
+
+    void unreadable()
+    {
+        QFETCH(QString, file);
+        QFETCH(qint64, size);
+        QFETCH(FirmwareFile::Status, loaded);
+        QFETCH(int, sorted);
+        const QByteArray head = data(0x10, "a") + QByteArray(1, '\0');
+        if (file.isEmpty()) {
+            file = path("big.hex");
+            QVERIFY(writeFile(file, head) && QFile::resize(file, size));
+        } else if (!QFile::exists(file)) {
+            QSKIP("not on this system");
+        }
+        QCOMPARE(FirmwareFile().load(file), loaded);
+        QCOMPARE(FirmwareFile::isTooLarge(file), loaded == FirmwareFile::InvalidData);
+        QCOMPARE(sortHexFile(file), sorted);
+        if (!file.startsWith(dir.path()))
+            return;
+        if (sorted == FirmwareFile::Ok) { // the NUL padding is no line
+            QCOMPARE(readFile(file), ":020000040000fa\r\n" + data(0x10, "a") + eof);
+        } else {
+            QFile big(file);
+            QVERIFY(big.open(QIODevice::ReadOnly));
+            QCOMPARE(big.size(), size);
+            QCOMPARE(big.read(head.size()), head);
+        }
+        QFile::remove(file);
     }
 
     // Each row is named as the window shows the image.

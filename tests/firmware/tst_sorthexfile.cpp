@@ -2,6 +2,7 @@
 #include "hextext.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -10,24 +11,28 @@
 
 namespace {
 
-// Address -> byte, as a board would end up with it.
-using Memory = QMap<quint32, quint8>;
-
-bool decode(const QByteArray &content, Memory &memory)
+inline QByteArray segment(quint16 segment, const char *end = "\r\n")
 {
-    quint32 upperBits = 0;
-    for (const QByteArray &line : content.split('\n')) {
-        const FirmwareFile::HexRecord record = FirmwareFile::parseHexLine(line + '\n');
-        if (line.isEmpty())
-            break; // behind the last line end
-        if (!record.valid)
-            return false;
-        if (record.type == 0x04)
-            upperBits = quint8(record.data.at(0)) * 256u + quint8(record.data.at(1));
-        for (int i = 0; record.type == 0 && i < record.data.size(); ++i)
-            memory.insert(upperBits * 65536u + record.address + i, quint8(record.data.at(i)));
+    return hexRecord(0x02, 0, QByteArray(1, char(segment >> 8)) + char(segment)) + end;
+}
+
+// A record the sort moved to another 16-bit address: rebuilt in lower case.
+inline QByteArray moved(quint16 address, const QByteArray &bytes, const char *end = "\r\n")
+{
+    return hexRecord(0x00, address, bytes).toLower() + end;
+}
+
+// A Python that can import intelhex, the independent reader of the tests.
+QString intelHexPython()
+{
+    for (const char *python : {"python3", "/usr/bin/python3"}) {
+        QProcess probe;
+        probe.start(QString::fromLatin1(python), {"-c", "import intelhex"});
+        if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit &&
+            probe.exitCode() == 0)
+            return QString::fromLatin1(python);
     }
-    return true;
+    return QString();
 }
 
 } // namespace
@@ -56,6 +61,30 @@ private Q_SLOTS:
         QTest::newRow("checksum record dropped, records after end")
             << (a + eof + checksumRecord(0x42) + b) << (first + a + b + eof);
         QTest::newRow("no data records") << (upper(3) + eof + checksumRecord(0x11)) << eof;
+
+        // A line without its end is given CR LF, or the next line would be glued on.
+        const QByteArray ones = data(0x10, QByteArray(16, 0x11), ""),
+                         twos = data(0, QByteArray(16, 0x22), "");
+        QTest::newRow("unended line sorted first")
+            << (ones + "\r\n" + twos) << (first + twos + "\r\n" + ones + "\r\n" + eof);
+        QTest::newRow("unended line sorted last")
+            << (a + data(0x10, "b", "")) << (first + a + b + eof);
+        // Data under 0x02 records goes to segment * 16 + address, under 0x04 records.
+        QTest::newRow("segments at the same 16-bit address")
+            << (segment(0x2000) + a + segment(0x1000) + a)
+            << (second + a + ":020000040002f8\r\n" + a + eof);
+        QTest::newRow("segment not on 64 KiB")
+            << (segment(0x3E00) + data(0x1FF0, "x") + segment(0x3E00, "\n") + data(0, "y", "\n"))
+            << (":020000040003f7\r\n" + moved(0xE000, "y", "\n") + moved(0xFFF0, "x") + eof);
+        QTest::newRow("moved empty record keeps 13 bytes")
+            << (segment(0x100, "\n") + data(0x20, "", "  \n")) << (first + moved(0x1020, "") + eof);
+        QTest::newRow("the last of 0x02 and 0x04 counts")
+            << (segment(0x3E00) + upper(0) + a + upper(5) + segment(0x100) + b)
+            << (first + a + moved(0x1010, "b") + eof);
+        QTest::newRow("LF-only file") << (lfA + ":00000001FF\n") << (first + lfA + eof);
+        const QByteArray sixteen = data(0, QByteArray(16, 'a')), inside = data(8, "zz");
+        QTest::newRow("overlap keeps its winner")
+            << (sixteen + inside) << (first + sixteen + inside + eof);
     }
 
     void sort()
@@ -75,11 +104,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("sizeLimit");
         QTest::addColumn<QByteArray>("bad");
-        QTest::newRow("invalid line") << QString("a.hex") << 0 << QByteArray(":0100000001\r\n");
-        QTest::newRow("no room for the temporary name") << QString(250, 'a') << 0 << QByteArray();
+        QTest::addColumn<int>("result");
+        const int invalid = FirmwareFile::InvalidData, denied = FirmwareFile::AccessDenied;
+        const QString name("a.hex");
+        QTest::newRow("invalid line") << name << 0 << QByteArray(":0100000001\r\n") << invalid;
+        QTest::newRow("LF-only record other than end of file")
+            << name << 0 << QByteArray(":00000005FB\n") << invalid;
+        QTest::newRow("no room for the temporary name")
+            << QString(250, 'a') << 0 << QByteArray() << denied;
 #ifdef Q_OS_UNIX
-        QTest::newRow("disk full half-way") << QString("a.hex") << 1000 << QByteArray();
+        QTest::newRow("disk full half-way") << name << 1000 << QByteArray() << denied;
 #endif
+        // The rewrite would not hold what the file holds: a later record at the
+        // same address is shorter, or the winner of an overlap changes.
+        QTest::newRow("shorter record replaces") << name << 0 << data(0x10, "z") << denied;
+        QTest::newRow("overlap changes its winner") << name << 0 << data(0x0F, "zz") << denied;
     }
 
     void failureLeavesFile()
@@ -87,27 +126,29 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(int, sizeLimit);
         QFETCH(QByteArray, bad);
+        QFETCH(int, result);
         QTemporaryDir folder;
         const QString file = folder.filePath(name);
         QByteArray input;
         for (int i = 99; i >= 0; --i)
             input += data(quint16(16 * i), QByteArray(16, char(i)));
         QVERIFY(writeFile(file, input + bad));
-        QCOMPARE(withFileSizeLimit(sizeLimit, [&] { return sortHexFile(file); }),
-                 int(bad.isEmpty() ? FirmwareFile::AccessDenied : FirmwareFile::InvalidData));
+        QCOMPARE(withFileSizeLimit(sizeLimit, [&] { return sortHexFile(file); }), result);
         QCOMPARE(readFile(file), input + bad);
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
     }
 
-    // Any valid file, in any order, describes the same memory after sorting,
-    // and stamping it then gives a file the tool accepts.
+    // Any valid file, in any order, under 0x02 and 0x04 records, describes the
+    // same memory after sorting, as an independent reader sees it, and stamping
+    // it then gives a file the tool accepts.
     void sortingKeepsMemory()
     {
         QRandomGenerator rng(20150212);
-        const QString file = dir.filePath(QStringLiteral("random.hex"));
+        QTemporaryDir folder;
+        QStringList pairs;
         for (int run = 0; run < 100; ++run) {
             const auto end = [&rng] { return rng.bounded(2) ? "\r\n" : "\n"; };
-            QVector<QByteArray> lines{upper(0) + defaultInfo(end())}; // each led by its 0x04 record
+            QVector<QByteArray> lines{upper(0) + defaultInfo(end())}; // each led by its base
             quint32 address = 0x1000;
             for (int i = rng.bounded(1, 40); i > 0; --i) {
                 QByteArray bytes(rng.bounded(1, 33), '\0');
@@ -116,22 +157,61 @@ private Q_SLOTS:
                 // Now and then another 64 KiB region; no record crosses into one.
                 if (rng.bounded(8) == 0 || (address & 0xFFFF) + bytes.size() > 0x10000)
                     address = (address & 0xFFFF0000u) + 0x10000;
-                const QByteArray line = data(quint16(address), bytes, end());
-                lines.append(upper(quint16(address >> 16), end()) +
-                             (rng.bounded(2) ? line.toLower() : line));
+                // A segment reaches 1 MiB and a bit; its offset may be anything
+                // that keeps the record inside it.
+                QByteArray base = upper(quint16(address >> 16), end());
+                quint32 offset = address & 0xFFFF;
+                if (address < 0x100000 && rng.bounded(2)) {
+                    const quint32 room = qMin<quint32>(address, 0xFFFF - bytes.size()) / 16;
+                    const quint32 seg = (address / 16) - rng.bounded(room + 1);
+                    base = segment(quint16(seg), end());
+                    offset = address - seg * 16;
+                }
+                const QByteArray line = data(quint16(offset), bytes, end());
+                lines.append(base + (rng.bounded(2) ? line.toLower() : line));
                 address += bytes.size() + 16 * rng.bounded(2); // a gap or none
             }
             std::shuffle(lines.begin(), lines.end(), rng);
-            const QByteArray input = lines.toList().join() + eof;
+            QByteArray input = lines.toList().join();
+            const int ending = rng.bounded(3);
+            if (ending == 0)
+                input += eof;
+            else if (ending == 1)
+                input += ":00000001FF\n";
+            else
+                input.chop(input.endsWith("\r\n") ? 2 : 1); // no end-of-file record, nor line end
 
-            Memory expected, sorted;
-            QVERIFY(writeFile(file, input) && decode(input, expected));
-            QCOMPARE(sortHexFile(file), int(FirmwareFile::Ok));
-            QVERIFY(decode(readFile(file), sorted));
-            QVERIFY2(sorted == expected, qPrintable(QStringLiteral("run %1").arg(run)));
-            QCOMPARE(FirmwareFile().load(file, true), FirmwareFile::Ok);
-            QCOMPARE(FirmwareFile().load(file), FirmwareFile::Ok);
+            const QString in = folder.filePath(QStringLiteral("%1.in.hex").arg(run));
+            const QString out = folder.filePath(QStringLiteral("%1.out.hex").arg(run));
+            QVERIFY(writeFile(in, input) && writeFile(out, input));
+            QCOMPARE(sortHexFile(out), int(FirmwareFile::Ok));
+            QCOMPARE(FirmwareFile().load(out, true), FirmwareFile::Ok);
+            QCOMPARE(FirmwareFile().load(out), FirmwareFile::Ok);
+            // The reader takes no checksum record, and none was there before.
+            const QByteArray stampedText = readFile(out);
+            QVERIFY(writeFile(out, stampedText.left(stampedText.lastIndexOf(':'))));
+            pairs << in << out;
         }
+
+        const QString python = intelHexPython();
+        if (python.isEmpty())
+            QSKIP("python3-intelhex is not installed (apt-get install python3-intelhex)");
+        QProcess reader;
+        reader.start(python,
+                     QStringList{"-c", "import sys\n"
+                                       "from intelhex import IntelHex\n"
+                                       "def image(name):\n"
+                                       "    d = IntelHex(name).todict()\n"
+                                       "    d.pop('start_addr', None)\n"
+                                       "    return d\n"
+                                       "for i in range(1, len(sys.argv), 2):\n"
+                                       "    if image(sys.argv[i]) != image(sys.argv[i + 1]):\n"
+                                       "        print(sys.argv[i])\n"} +
+                         pairs);
+        QVERIFY(reader.waitForFinished(120000));
+        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+        QCOMPARE(reader.readAllStandardOutput(), QByteArray());
+        QVERIFY(!pairs.isEmpty());
     }
 };
 

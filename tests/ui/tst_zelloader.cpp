@@ -372,6 +372,35 @@ private slots:
                                 : QStringList{});
     }
 
+    // A file refused for its size says so, when loaded and when stamped.
+    void fileTooLarge_data()
+    {
+        QTest::addColumn<bool>("stamping");
+        QTest::newRow("load button") << false;
+        QTest::newRow("stamping") << true;
+    }
+    void fileTooLarge()
+    {
+        QFETCH(bool, stamping);
+        create();
+        QFile big("files/big.hex");
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(64 * 1024 * 1024 + 1));
+        big.close();
+        files = QStringList{"big.hex"};
+        buttons = {QMessageBox::Ok};
+        if (stamping)
+            QVERIFY(QMetaObject::invokeMethod(loader.get(), "calcChecksum"));
+        else
+            click("loadMainboard");
+        const QString reason = "Firmware file is too large (more than 64 MB)";
+        QCOMPARE(seen.value(1), stamping ? "Firmware files|" + reason
+                                         : "Load firmwar efile|An error occured while loading "
+                                           "firmware file\n\"" +
+                                               QFileInfo(big).absoluteFilePath() + "\"\n" + reason);
+        QCOMPARE(big.size(), 64 * 1024 * 1024 + 1);
+        QVERIFY(big.remove());
+    }
+
     void windowEventsWhileIdle()
     {
         create();
