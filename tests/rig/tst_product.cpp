@@ -83,9 +83,10 @@ void tst_Product::initTestCase()
             QSKIP(qPrintable(QStringLiteral("hidrig unavailable: %1 is not installed").arg(tool)));
     }
     QVERIFY(QFile::exists(ZEL_PRODUCT) && QFile::exists(ZEL_PROBE));
-    // The rig's /tmp is its own, so the first free display is free indeed.
-    xvfb.start(QStringLiteral("Xvfb"),
-               {"-displayfd", "1", "-nolisten", "tcp", "-ac", "-screen", "0", "1024x768x24"});
+    // The rig's X socket folder is its own, so the first free display is free indeed;
+    // no lock file, which would land in the /tmp shared with the machine.
+    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-nolock", "-ac",
+                                        "-screen", "0", "1024x768x24"});
     QVERIFY(xvfb.waitForReadyRead(10000));
     display = ':' + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed();
     const QString folder = qEnvironmentVariable("ZEL_RIG_DIR") + "/probe";

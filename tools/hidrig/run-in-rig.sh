@@ -18,7 +18,7 @@
 #   ZEL_RIG_CONTROL   the server's control socket
 #   ZEL_RIG_SCRIPT    this script: "$ZEL_RIG_SCRIPT --start-server" starts a new
 #                     server after the last one died (the instrument plugged in again)
-#   ZEL_RIG_DIR       the rig's own folder (/tmp is private to the rig)
+#   ZEL_RIG_DIR       the rig's own folder, private to the rig
 #   SYSTEMD_DEVICE_VERIFY_SYSFS=0, without which libudev refuses a sysfs on tmpfs
 #
 # Where the rig cannot be set up (no /dev/fuse, no namespaces) the command runs
@@ -36,7 +36,7 @@ usage() {
 
 # --- the server, in the rig ---
 
-rig=/tmp/hidrig
+rig=${ZEL_RIG_DIR:-}
 instrument=/sys/devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001
 
 start_server() {
@@ -127,8 +127,13 @@ bind_back() {
 }
 
 inside() {
-    # A private /tmp: the rig's files, and X servers that cannot collide with any outside.
-    mount -t tmpfs -o mode=1777 hidrig /tmp
+    # The rig's files live on a tmpfs of its own, over a folder made for it outside;
+    # /tmp itself stays shared, since the build and the command may well live there.
+    mount -t tmpfs -o mode=755 hidrig "$rig"
+    # X servers started in the rig get sockets of their own (and run without lock
+    # files), so they cannot collide with any outside.
+    mkdir -p /tmp/.X11-unix
+    mount -t tmpfs -o mode=1777 hidrig /tmp/.X11-unix
     mkdir -p "$rig/mnt"
     # sysfs: a tmpfs with the real subtrees bound back in, /sys/class/hidraw and
     # /sys/devices/hidrig its own.
@@ -155,8 +160,7 @@ inside() {
             "/sys/class/hidraw/hidraw$i"
     done
 
-    export SYSTEMD_DEVICE_VERIFY_SYSFS=0 ZEL_RIG_CONTROL=$rig/control ZEL_RIG_SCRIPT=$self \
-        ZEL_RIG_DIR=$rig
+    export SYSTEMD_DEVICE_VERIFY_SYSFS=0 ZEL_RIG_CONTROL=$rig/control ZEL_RIG_SCRIPT=$self
     if [ "$ZEL_RIG_UNPLUGGED" = 1 ]; then
         start_server --unplugged
     else
@@ -209,4 +213,9 @@ why=$(unshare "${namespaces[@]}" true 2>&1) || unavailable "cannot create namesp
 
 export ZEL_RIG_SERVER=$server ZEL_RIG_OTHERS=$others ZEL_RIG_UNPLUGGED=$unplugged
 export ZEL_RIG_SERVER_ARGS="--mode $node_mode $usb_timing"
-exec unshare "${namespaces[@]}" -- "$self" --inside "$@"
+ZEL_RIG_DIR=$(mktemp -d "${TMPDIR:-/tmp}/hidrig.XXXXXX")
+export ZEL_RIG_DIR
+status=0
+unshare "${namespaces[@]}" -- "$self" --inside "$@" || status=$?
+rmdir "$ZEL_RIG_DIR"
+exit "$status"
