@@ -1,0 +1,98 @@
+#include "cliapp.h"
+#include "cliboards.h"
+#include "clioutput.h"
+#include "instrumentprobe.h"
+
+#include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLocale>
+
+#include <cmath>
+
+namespace {
+
+// --wait: seconds with a fraction, 0 for a single attempt; a day at most.
+bool waitMilliseconds(const QString &text, int *ms)
+{
+    bool ok = false;
+    const double seconds = QLocale::c().toDouble(text, &ok);
+    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
+        return false;
+    *ms = int(std::lround(seconds * 1000));
+    return true;
+}
+
+QString usbId()
+{
+    return QStringLiteral("USB %1:%2")
+        .arg(zelInterface::VendorId, 4, 16, QLatin1Char('0'))
+        .arg(zelInterface::ProductId, 4, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+int CliApp::list(const QStringList &commandArguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QString());
+    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"),
+                                  QStringLiteral("3"));
+    parser.addOption(json);
+    parser.addOption(wait);
+    bool helped = false;
+    if (!parse(parser, commandArguments, &helped))
+        return ExitUsage;
+    if (helped)
+        return ExitSuccess;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("list takes no file arguments"));
+    int waitMs = 0;
+    const QString seconds = parser.value(wait);
+    if (!waitMilliseconds(seconds, &waitMs))
+        return usageError(
+            QStringLiteral("--wait takes seconds from 0 to 86400, not '%1'").arg(seconds));
+    useOutput(parser.isSet(json));
+
+    zelInterface link;
+    InstrumentProbe probe(&link);
+    const auto waiting = [&] {
+        output->note(
+            QStringLiteral("Waiting up to %1 s for the instrument (%2)...").arg(seconds, usbId()));
+    };
+    if (probe.waitForInstrument(waitMs, waiting) != InstrumentProbe::Outcome::Ready) {
+        output->error(QStringLiteral("no instrument found within %1 s (%2); is it plugged in "
+                                     "and switched on?")
+                          .arg(seconds, usbId()));
+        return ExitNoInstrument;
+    }
+    QMap<zelInterface::PartType, QString> versions;
+    if (probe.askVersions(&versions) != InstrumentProbe::Outcome::Ready) {
+        output->error(QStringLiteral("the instrument went away before its boards answered"));
+        return ExitNoInstrument;
+    }
+
+    if (output->mode() == CliOutput::Mode::Json) {
+        QJsonArray boards;
+        for (const CliBoard &board : cliBoards()) {
+            const auto version = versions.find(board.part);
+            boards.append(
+                QJsonObject{{QStringLiteral("name"), QLatin1String(board.name)},
+                            {QStringLiteral("part"), int(board.part)},
+                            {QStringLiteral("description"), QLatin1String(board.description)},
+                            {QStringLiteral("family"), QLatin1String(board.family)},
+                            {QStringLiteral("version"),
+                             version == versions.end() ? QJsonValue() : QJsonValue(*version)}});
+        }
+        output->json({{QStringLiteral("boards"), boards}});
+        return ExitSuccess;
+    }
+    QList<QStringList> rows = {{QStringLiteral("BOARD"), QStringLiteral("PART"),
+                                QStringLiteral("DESCRIPTION"), QStringLiteral("VERSION")}};
+    for (const CliBoard &board : cliBoards())
+        rows.append({QLatin1String(board.name), QString::number(board.part),
+                     QLatin1String(board.description),
+                     versions.value(board.part, QStringLiteral("no answer"))});
+    output->print(CliOutput::table(rows, {1}));
+    return ExitSuccess;
+}
