@@ -227,6 +227,9 @@ private Q_SLOTS:
         QTest::newRow("plugged in while waiting")
             << distinctVersions() + ";unplugged;plugAfterMs=300" << QStringList{"--wait", "30"} << 0
             << all << "Waiting up to 30 s for the instrument";
+        QTest::newRow("a fraction of a second")
+            << distinctVersions() + ";unplugged;plugAfterMs=100" << QStringList{"--wait", "0.9"}
+            << 0 << all << "Waiting up to 0.9 s";
         QTest::newRow("no instrument") << "unplugged" << QStringList{"--wait", "0.2"} << 3 << none
                                        << "no instrument found within 0.2 s";
         QTest::newRow("a single attempt") << "unplugged" << QStringList{"--wait", "0"} << 3 << none
