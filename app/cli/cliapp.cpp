@@ -15,13 +15,10 @@ const QList<ExitCodeInfo> &exitCodes()
 {
     static const QList<ExitCodeInfo> codes = {
         {ExitSuccess, "success"},
-        {ExitUpdateFailed, "the update failed (the board and the error are printed), or could "
-                           "not begin because a board named with --board did not answer"},
+        {ExitUpdateFailed, "the update failed, or a board named with --board did not answer"},
         {ExitUsage, "usage error, or a firmware file that does not load"},
-        {ExitNoInstrument, "no instrument found within the wait, or it went away before its "
-                           "boards answered"},
-        {ExitAccessDenied, "the instrument was found, but access to it was denied (install the "
-                           "udev rule, see zelloader-cli(1))"},
+        {ExitNoInstrument, "no instrument found within the wait (or it went away)"},
+        {ExitAccessDenied, "instrument found, but access denied: install the udev rule"},
         {ExitInterrupted, "interrupted by Ctrl+C"},
     };
     return codes;
@@ -43,7 +40,8 @@ QString CliApp::helpText()
         "  list [--json] [--wait SECONDS]\n"
         "      Wait for the instrument, ask every board for its firmware version and\n"
         "      print one row per board.\n"
-        "  update [--board NAME]... [--file FILE.hex]... [--yes] [--json] [--wait SECONDS]\n"
+        "  update [--board NAME]... [--file FILE.hex]... [--yes] [--json]\n"
+        "         [--wait SECONDS]\n"
         "      Update boards: the sensor boards together, then the control panel, then\n"
         "      the main board, stopping at the first failure. Without --board every\n"
         "      board that answers is updated. Shows the plan and asks first, unless\n"
