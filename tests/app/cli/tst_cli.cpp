@@ -117,18 +117,18 @@ class TestCli : public QObject
     // A test file from a short description: "res:NAME" a built-in image,
     // "strip:NAME" a built-in image without its checksum record, "text:..." the
     // text itself, "missing" no file at all. Returns its path under `folder`.
-    QString makeFile(const QString &spec, const QString &folder, int index)
+    QString makeFile(const QString &kind, const QString &folder, int index)
     {
         const QString path = QDir(folder).filePath(QStringLiteral("f%1.hex").arg(index));
         QByteArray bytes;
-        if (spec == QLatin1String("missing"))
+        if (kind == QLatin1String("missing"))
             return path;
-        if (spec.startsWith(QLatin1String("res:")) || spec.startsWith(QLatin1String("strip:"))) {
-            bytes = readFile(QStringLiteral(":/firmware/") + spec.section(QLatin1Char(':'), 1, 1));
-            if (spec.startsWith(QLatin1String("strip:")))
+        if (kind.startsWith(QLatin1String("res:")) || kind.startsWith(QLatin1String("strip:"))) {
+            bytes = readFile(QStringLiteral(":/firmware/") + kind.section(QLatin1Char(':'), 1, 1));
+            if (kind.startsWith(QLatin1String("strip:")))
                 bytes.truncate(bytes.lastIndexOf(":00000001FF") + 13);
         } else {
-            bytes = spec.mid(spec.indexOf(QLatin1Char(':')) + 1).toLatin1();
+            bytes = kind.mid(kind.indexOf(QLatin1Char(':')) + 1).toLatin1();
         }
         writeFile(path, bytes);
         return path;
