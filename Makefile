@@ -1,19 +1,37 @@
 # The two set-up commands:
 #   make demo   build and start the tool with the simulated instrument attached
 #   make test   build and run every test
+# and for a Debian package:
+#   make package   build/zelloader_<version>_<arch>.deb
+#
+# QT=6 builds against Qt 6 instead of Qt 5.15, in its own folder (build-qt6).
+QT ?= 5
+ifeq ($(QT),6)
+BUILD_DIR ?= build-qt6
+else
 BUILD_DIR ?= build
+endif
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+# Kept apart from CMAKE_ARGS, so that CMAKE_ARGS=... on the command line adds to them.
+ZEL_CMAKE_ARGS := -DZEL_QT_MAJOR=$(QT)
 ifeq ($(WERROR),1)
-CMAKE_ARGS += -DZEL_WERROR=ON
+ZEL_CMAKE_ARGS += -DZEL_WERROR=ON
 endif
 
 # Debian packages the build, the tests and the demo need.
-DEB_PACKAGES := cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libhidapi-dev \
-                xvfb xauth
+DEB_PACKAGES := cmake make g++ pkg-config libhidapi-dev xvfb xauth
+ifeq ($(QT),6)
+DEB_PACKAGES += qt6-base-dev qt6-base-dev-tools libgl-dev
+else
+DEB_PACKAGES += qtbase5-dev qtbase5-dev-tools
+endif
+# Building the Debian package (dpkg-shlibdeps reads its dependencies off the program,
+# udev's pkg-config file names the rules folder) and the checks the tests run on it.
+DEB_PACKAGES += dpkg-dev file gzip udev lintian appstream desktop-file-utils groff-base
 
-.PHONY: all deps configure build test demo install clean
+.PHONY: all deps configure build test demo package install clean
 
 all: build
 
@@ -28,7 +46,7 @@ deps:
 	fi
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(ZEL_CMAKE_ARGS) $(CMAKE_ARGS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -39,6 +57,9 @@ test: build
 demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target zelLoader-demo zelLoader
 	./tools/run-demo.sh $(BUILD_DIR)
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 install: build
 	cmake --install $(BUILD_DIR)

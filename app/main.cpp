@@ -1,4 +1,5 @@
 #include "zelloader.h"
+#include "zelproject.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -8,6 +9,8 @@
 int main(int argc, char *argv[])
 {
     auto *application = new QApplication(argc, argv);
+    // Wayland compositors find the desktop entry, and with it the icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(ZEL_APP_ID));
 
     // The style sheet goes in before the dialog exists, so every widget is styled from
     // its creation on. Without it the tool still works, only unstyled.

@@ -1,11 +1,14 @@
 #include "zelloader.h"
 #include "filesizetext.h"
 #include "ui_zelloader.h"
+#include "zelproject.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileDialog>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -44,6 +47,14 @@ zelLoader::zelLoader(QWidget *parent)
     // no context-help button and the title bar is that of a normal window.
     setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
     ui->setupUi(this);
+
+    // Every size the resources hold, so the window system can pick a sharp one for the
+    // title bar and for the task switcher.
+    QIcon icon;
+    QDirIterator icons(QStringLiteral(":/icons"), QDir::Files);
+    while (icons.hasNext())
+        icon.addFile(icons.next());
+    setWindowIcon(icon);
 
     // Locked until the instrument is there.
     zelDisconnected();
@@ -135,15 +146,16 @@ void zelLoader::showEvent(QShowEvent *event)
 
 void zelLoader::showLicense()
 {
+    // Qt 5.15 and Qt 6 are offered under the LGPL version 3, by The Qt Company.
     const QString qtText =
         QStringLiteral(
             "<h1>About Qt</h1>"
             "<p>This program uses Qt version %1.</p>"
             "<p>Qt is a C++ toolkit for cross-platform application development.</p>"
             "<p>This program uses Qt under the terms of the GNU Lesser General Public "
-            "License version 2.1.</p>"
-            "<p>Copyright (C) 2013 Digia Plc and/or its subsidiary(-ies).</p>"
-            "<p>Qt is a Digia product. See <a %2 href=\"http://qt.digia.com/\">qt.digia.com</a> "
+            "License version 3.</p>"
+            "<p>Copyright (C) The Qt Company Ltd. and other contributors.</p>"
+            "<p>Qt is a product of The Qt Company. See <a %2 href=\"https://www.qt.io/\">qt.io</a> "
             "for more information.</p>")
             .arg(QString::fromLatin1(qVersion()), linkStyle);
 
@@ -162,7 +174,11 @@ void zelLoader::showLicense()
             "for more information.</p>")
             .arg(hidVersion, linkStyle);
 
-    QMessageBox::about(this, QStringLiteral("Licence Information"), qtText + hidText);
+    const QString ownText =
+        QStringLiteral("<p>zelLoader version %1 is licensed under the MIT License.</p>")
+            .arg(QStringLiteral(ZEL_VERSION));
+
+    QMessageBox::about(this, QStringLiteral("Licence Information"), ownText + qtText + hidText);
 }
 
 void zelLoader::advancedClicked()

@@ -1,15 +1,12 @@
 #include "cliapp.h"
 #include "cliconsole.h"
 #include "clioutput.h"
+#include "zelproject.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 
 #include <cstdio>
-
-#ifndef ZEL_VERSION
-#error "ZEL_VERSION must be defined by the build"
-#endif
 
 const QList<ExitCodeInfo> &exitCodes()
 {

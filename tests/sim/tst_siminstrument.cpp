@@ -131,7 +131,7 @@ private slots:
         setup(sim);
         QStringList got{exchange(dev, bytes({2, 6}))};
         for (const QByteArray &line : lines)
-            got << exchange(dev, bytes({3, 6, line.size()}) + line);
+            got << exchange(dev, bytes({3, 6, int(line.size())}) + line);
         got << exchange(dev, bytes({4, 6, quint8(fileChecksum(text) + checksumDelta)}))
             << exchange(dev, bytes({1, 6})) << (sim.attached() ? "" : "gone");
         got.removeAll(QString());

@@ -1,11 +1,13 @@
 #include <QApplication>
 #include <QDirIterator>
+#include <QImageReader>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QResource>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -17,6 +19,19 @@ QByteArray readFile(const QString &path)
 }
 
 const QString sourceDir = QStringLiteral(ZEL_RESOURCES_DIR "/");
+
+// What the logo tool writes, with the pixel size of each image (none for the SVG).
+const QMap<QString, QSize> logoFiles{{"img/zel-logo", {27, 33}},
+                                     {"img/brasel-logo", {200, 33}},
+                                     {"zelloader.ico", {16, 16}},
+                                     {"icons/zelloader-16.png", {16, 16}},
+                                     {"icons/zelloader-24.png", {24, 24}},
+                                     {"icons/zelloader-32.png", {32, 32}},
+                                     {"icons/zelloader-48.png", {48, 48}},
+                                     {"icons/zelloader-64.png", {64, 64}},
+                                     {"icons/zelloader-128.png", {128, 128}},
+                                     {"icons/zelloader-256.png", {256, 256}},
+                                     {"icons/zelloader.svg", {}}};
 
 // Straight-alpha source-over, as the raster engine paints a translucent colour.
 QColor over(const QColor &src, const QColor &dst)
@@ -45,32 +60,111 @@ class tst_Resources : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir generated; // a fresh run of the logo tool
+
 private slots:
     void initTestCase()
     {
         qApp->setStyleSheet(QString::fromLatin1(readFile(QStringLiteral(":/css/stylesheet.css"))));
+        QProcess mklogos;
+        mklogos.start(QStringLiteral(ZEL_MKLOGOS), {generated.path()});
+        QVERIFY(mklogos.waitForFinished(60000));
+        QCOMPARE(mklogos.exitCode(), 0);
+    }
+
+    // The logo tool's output is committed; a fresh run must give the same bytes, and
+    // neither the run nor resources/icons may hold a file not listed here.
+    void generatorReproducesCommittedFiles_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QSize>("size");
+        for (auto it = logoFiles.cbegin(); it != logoFiles.cend(); ++it)
+            QTest::newRow(qPrintable(it.key())) << it.key() << it.value();
     }
 
     void generatorReproducesCommittedFiles()
     {
-        QTemporaryDir out;
-        QProcess mklogos;
-        mklogos.start(QStringLiteral(ZEL_MKLOGOS), {out.path()});
-        QVERIFY(mklogos.waitForFinished(60000));
-        QCOMPARE(mklogos.exitCode(), 0);
-        for (const QString file : {"img/zel-logo", "img/brasel-logo", "zelloader.ico"}) {
-            const QByteArray committed = readFile(sourceDir + file);
-            QVERIFY2(!committed.isEmpty() && readFile(out.filePath(file)) == committed,
-                     qPrintable(file));
-        }
+        QFETCH(QString, file);
+        QFETCH(QSize, size);
+        const QByteArray committed = readFile(sourceDir + file);
+        QVERIFY(!committed.isEmpty());
+        QVERIFY(readFile(generated.filePath(file)) == committed);
+        if (size.isValid())
+            QCOMPARE(QImage(sourceDir + file).size(), size);
     }
 
-    void treeHoldsTheSixFiles()
+    void generatorWritesNothingElse()
     {
-        const QMap<QString, bool> expected{
-            {":/css/stylesheet.css", true}, {":/firmware/pbase", true},
-            {":/firmware/pctrl", true},     {":/firmware/pkeys", true},
-            {":/img/brasel-logo", false},   {":/img/zel-logo", false}};
+        QStringList written, committedIcons, listedIcons;
+        QDirIterator it(generated.path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            written << QDir(generated.path()).relativeFilePath(it.next());
+        for (const QString &name : QDir(sourceDir + "icons").entryList(QDir::Files))
+            committedIcons << "icons/" + name;
+        for (const QString &file : logoFiles.keys())
+            if (file.startsWith("icons/"))
+                listedIcons << file;
+        written.sort();
+        committedIcons.sort();
+        QCOMPARE(written, logoFiles.keys());
+        QCOMPARE(committedIcons, listedIcons);
+    }
+
+    // Where an icon pixel is opaque, the PNG and the Windows icon drawn at the same size
+    // must agree: a PNG with swapped or shifted channels would not.
+    void pngMatchesWindowsIcon_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("index"); // in the .ico
+        QTest::newRow("16") << 16 << 0;
+        QTest::newRow("32") << 32 << 1;
+        QTest::newRow("48") << 48 << 2;
+    }
+
+    void pngMatchesWindowsIcon()
+    {
+        QFETCH(int, size);
+        QFETCH(int, index);
+        QImageReader ico(sourceDir + "zelloader.ico");
+        QVERIFY(ico.jumpToImage(index));
+        const QImage fromIco = ico.read().convertToFormat(QImage::Format_ARGB32);
+        const QImage png = QImage(sourceDir + QStringLiteral("icons/zelloader-%1.png").arg(size))
+                               .convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(fromIco.size(), QSize(size, size));
+        QCOMPARE(png.size(), QSize(size, size));
+        int opaque = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                if (qAlpha(png.pixel(x, y)) == 255) {
+                    ++opaque;
+                    QCOMPARE(QColor(png.pixel(x, y)), QColor(fromIco.pixel(x, y)));
+                }
+        QVERIFY(opaque > size * size / 2);
+        QVERIFY(qAlpha(png.pixel(0, 0)) < 128); // the rounded corner lets the background through
+    }
+
+    void scalableIconIsSvg()
+    {
+        QFile file(sourceDir + "icons/zelloader.svg");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QVERIFY(xml.readNextStartElement());
+        QCOMPARE(xml.name().toString(), QStringLiteral("svg"));
+        QCOMPARE(xml.attributes().value("viewBox").toString(), QStringLiteral("0 0 256 256"));
+        while (!xml.atEnd())
+            xml.readNext();
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    }
+
+    // The style sheet, the logos, the firmware images and the window icon's sizes.
+    void treeHoldsTheFiles()
+    {
+        QMap<QString, bool> expected{{":/css/stylesheet.css", true}, {":/firmware/pbase", true},
+                                     {":/firmware/pctrl", true},     {":/firmware/pkeys", true},
+                                     {":/img/brasel-logo", false},   {":/img/zel-logo", false}};
+        for (const QString &file : logoFiles.keys())
+            if (file.endsWith(".png"))
+                expected.insert(":/" + file, false);
         QMap<QString, bool> compressed;
         QDirIterator it(QStringLiteral(":/"), QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {

@@ -1,18 +1,22 @@
 // Draws the zel mark (a gold Z crossed by a white bar), the maker's wordmark and the
 // application icons, and writes them as the uncompressed 24-bit bitmaps, the Windows
-// icon and the PNG icon the resources are built from.
+// icon, the PNG icons at the desktop's icon sizes and a scalable SVG icon.
 //
-// All drawing is integer arithmetic on a supersampled grid, so the output is the same
-// byte for byte on every compiler and architecture; the committed files can therefore
-// be checked against a fresh run.
+// All drawing is integer arithmetic on a supersampled grid, and the PNG files are
+// encoded here rather than by an image library, so the output is the same byte for
+// byte on every compiler, architecture and Qt version (given the same zlib); the
+// committed files can therefore be checked against a fresh run.
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QString>
+#include <QStringList>
 #include <QTextStream>
 #include <QVector>
+#include <QtEndian>
 
 #include <cstdint>
 
@@ -161,14 +165,27 @@ struct Canvas
 };
 
 // The Z mark inside a box (sub-units); coordinates are in thousandths of the box.
-void drawMark(Canvas &canvas, int64_t left, int64_t top, int64_t width, int64_t height)
+// The bitmaps and the SVG icon are drawn from this one description.
+struct Mark
+{
+    Stroke z;
+    Stroke bar;
+};
+
+Mark markIn(int64_t left, int64_t top, int64_t width, int64_t height)
 {
     auto at = [&](int64_t fx, int64_t fy) {
         return Point{left + width * fx / 1000, top + height * fy / 1000};
     };
-    canvas.fill(Stroke{{at(160, 180), at(840, 180), at(160, 820), at(840, 820)}, width * 65 / 1000},
-                Gold);
-    canvas.fill(Stroke{{at(290, 485), at(710, 485)}, width * 38 / 1000}, White);
+    return {Stroke{{at(160, 180), at(840, 180), at(160, 820), at(840, 820)}, width * 65 / 1000},
+            Stroke{{at(290, 485), at(710, 485)}, width * 38 / 1000}};
+}
+
+void drawMark(Canvas &canvas, int64_t left, int64_t top, int64_t width, int64_t height)
+{
+    const Mark mark = markIn(left, top, width, height);
+    canvas.fill(mark.z, Gold);
+    canvas.fill(mark.bar, White);
 }
 
 QByteArray bitmapBytes(const Canvas &canvas)
@@ -304,22 +321,128 @@ Canvas braselLogo()
     return canvas;
 }
 
-// The mark on a rounded tile carrying the window's diagonal gradient.
+// The icon: the mark on a rounded tile carrying the window's diagonal gradient, dark at
+// the bottom left and light at the top right.
+constexpr int TileDark = 0x1d;
+constexpr int TileLight = 0x68;
+
+struct IconLayout
+{
+    RoundRect tile;
+    Mark mark;
+};
+
+IconLayout iconLayout(int width, int height)
+{
+    const int64_t w = width * Sub, h = height * Sub;
+    const int64_t radius = qMin(w, h) * 18 / 100;
+    const int64_t markHeight = h * 76 / 100;
+    const int64_t markWidth = markHeight * 27 / 33;
+    return {RoundRect{0, 0, w, h, radius},
+            markIn((w - markWidth) / 2, (h - markHeight) / 2, markWidth, markHeight)};
+}
+
 Canvas icon(int width, int height)
 {
     Canvas canvas(width, height);
-    const int64_t w = width * Sub, h = height * Sub;
-    const int64_t radius = qMin(w, h) * 18 / 100;
+    const IconLayout layout = iconLayout(width, height);
     const int span = width + height - 2;
-    canvas.fill(RoundRect{0, 0, w, h, radius}, [span, height](int x, int y) {
+    canvas.fill(layout.tile, [span, height](int x, int y) {
         const int t = x + (height - 1 - y);
-        const int v = 0x1d + ((0x68 - 0x1d) * t + span / 2) / span;
+        const int v = TileDark + ((TileLight - TileDark) * t + span / 2) / span;
         return Rgb{v, v, v};
     });
-    const int64_t markHeight = h * 76 / 100;
-    const int64_t markWidth = markHeight * 27 / 33;
-    drawMark(canvas, (w - markWidth) / 2, (h - markHeight) / 2, markWidth, markHeight);
+    canvas.fill(layout.mark.z, Gold);
+    canvas.fill(layout.mark.bar, White);
     return canvas;
+}
+
+// The icon sizes desktops look for in the hicolor theme; each gets its own PNG.
+const QVector<int> IconSizes{16, 24, 32, 48, 64, 128, 256};
+
+// PNG, 8-bit RGBA, unfiltered rows, one zlib stream.
+quint32 crc32(const QByteArray &bytes)
+{
+    quint32 crc = 0xffffffff;
+    for (char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+QByteArray pngChunk(const char *type, const QByteArray &data)
+{
+    QByteArray out(4, '\0');
+    qToBigEndian<quint32>(quint32(data.size()), out.data());
+    const QByteArray typed = QByteArray(type) + data;
+    QByteArray crc(4, '\0');
+    qToBigEndian<quint32>(crc32(typed), crc.data());
+    return out + typed + crc;
+}
+
+QByteArray pngFile(const Canvas &canvas)
+{
+    const QImage image = canvas.toImage();
+    QByteArray header(13, '\0');
+    qToBigEndian<quint32>(quint32(canvas.width), header.data());
+    qToBigEndian<quint32>(quint32(canvas.height), header.data() + 4);
+    header[8] = 8; // bits per channel
+    header[9] = 6; // RGBA
+    QByteArray rows;
+    for (int y = 0; y < canvas.height; ++y) {
+        rows.append('\0'); // no filter
+        for (int x = 0; x < canvas.width; ++x) {
+            const QRgb p = image.pixel(x, y);
+            rows.append(char(qRed(p))).append(char(qGreen(p))).append(char(qBlue(p)));
+            rows.append(char(qAlpha(p)));
+        }
+    }
+    // qCompress puts the uncompressed length in front of the zlib stream.
+    const QByteArray zlib = qCompress(rows, 9).mid(4);
+    return QByteArray("\x89PNG\r\n\x1a\n") + pngChunk("IHDR", header) + pngChunk("IDAT", zlib) +
+           pngChunk("IEND", QByteArray());
+}
+
+// The same icon as SVG, 256 units square; sub-unit coordinates divide exactly into
+// short decimals.
+QString svgNumber(int64_t subUnits)
+{
+    return QString::number(double(subUnits) / Sub, 'g', 12);
+}
+
+QString svgStroke(const Stroke &stroke, const char *colour)
+{
+    QStringList points;
+    for (const Point &p : stroke.points)
+        points << svgNumber(p.x) + ',' + svgNumber(p.y);
+    return QStringLiteral("  <polyline points=\"%1\" fill=\"none\" stroke=\"%2\" "
+                          "stroke-width=\"%3\" stroke-linecap=\"round\" "
+                          "stroke-linejoin=\"round\"/>\n")
+        .arg(points.join(' '), QLatin1String(colour), svgNumber(2 * stroke.radius));
+}
+
+QByteArray svgIcon()
+{
+    constexpr int Size = 256;
+    const IconLayout layout = iconLayout(Size, Size);
+    auto grey = [](int v) { return QStringLiteral("#%1%1%1").arg(v, 2, 16, QLatin1Char('0')); };
+    QString svg;
+    QTextStream(&svg) << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Size
+                      << "\" height=\"" << Size << "\" viewBox=\"0 0 " << Size << ' ' << Size
+                      << "\">\n"
+                      << "  <defs>\n"
+                      << "    <linearGradient id=\"tile\" x1=\"0\" y1=\"1\" x2=\"1\" y2=\"0\">\n"
+                      << "      <stop offset=\"0\" stop-color=\"" << grey(TileDark) << "\"/>\n"
+                      << "      <stop offset=\"1\" stop-color=\"" << grey(TileLight) << "\"/>\n"
+                      << "    </linearGradient>\n"
+                      << "  </defs>\n"
+                      << "  <rect width=\"" << Size << "\" height=\"" << Size << "\" rx=\""
+                      << svgNumber(layout.tile.radius) << "\" fill=\"url(#tile)\"/>\n"
+                      << svgStroke(layout.mark.z, "#f7e09d")
+                      << svgStroke(layout.mark.bar, "#ffffff") << "</svg>\n";
+    return svg.toUtf8();
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -348,14 +471,21 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (!out.mkpath(QStringLiteral("icons"))) {
+        QTextStream(stderr) << "mklogos: cannot create " << out.filePath("icons") << '\n';
+        return 1;
+    }
+
     bool ok = writeFile(out.filePath("img/zel-logo"), bmpFile(zelLogo()));
     ok = writeFile(out.filePath("img/brasel-logo"), bmpFile(braselLogo())) && ok;
     ok = writeFile(out.filePath("zelloader.ico"),
                    icoFile({icon(16, 16), icon(32, 32), icon(48, 48), icon(64, 55)})) &&
          ok;
-    if (!icon(128, 128).toImage().save(out.filePath("zelloader.png"), "PNG")) {
-        QTextStream(stderr) << "mklogos: cannot write " << out.filePath("zelloader.png") << '\n';
-        ok = false;
+    for (int size : IconSizes) {
+        ok = writeFile(out.filePath(QStringLiteral("icons/zelloader-%1.png").arg(size)),
+                       pngFile(icon(size, size))) &&
+             ok;
     }
+    ok = writeFile(out.filePath("icons/zelloader.svg"), svgIcon()) && ok;
     return ok ? 0 : 1;
 }

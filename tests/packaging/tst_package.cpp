@@ -1,0 +1,427 @@
+#include "zelproject.h"
+
+#include <QDirIterator>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+namespace {
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Result run(const QString &program, const QStringList &args,
+           const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    Result result;
+    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
+        result.err = program.toUtf8() + " did not finish: " + process.errorString().toUtf8();
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+bool installed(const QString &tool)
+{
+    return !QStandardPaths::findExecutable(tool).isEmpty();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString appId = QStringLiteral(ZEL_APP_ID);
+const QString version = QStringLiteral(ZEL_VERSION);
+
+// Every file the package installs, with whether it is a program and, for icons, the
+// pixel size the folder name promises.
+struct Installed
+{
+    QString path;
+    bool executable;
+    QSize size;
+};
+
+QList<Installed> installedFiles()
+{
+    QList<Installed> files{
+        {"usr/bin/zelLoader", true, {}},
+        {"usr/bin/zelloader-cli", true, {}},
+        {"usr/lib/udev/rules.d/70-zelora-hr36.rules", false, {}},
+        {"usr/share/applications/" + appId + ".desktop", false, {}},
+        {"usr/share/metainfo/" + appId + ".metainfo.xml", false, {}},
+        {"usr/share/icons/hicolor/scalable/apps/" + appId + ".svg", false, {}},
+        {"usr/share/man/man1/zelLoader.1.gz", false, {}},
+        {"usr/share/man/man1/zelloader-cli.1.gz", false, {}},
+        {"usr/share/doc/" ZEL_PACKAGE_NAME "/copyright", false, {}},
+        {"usr/share/doc/" ZEL_PACKAGE_NAME "/changelog.gz", false, {}},
+    };
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        files.append(
+            {QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/").arg(size) + appId + ".png",
+             false,
+             {size, size}});
+    return files;
+}
+
+} // namespace
+
+class TestPackage : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir scratch;
+    QString deb;
+    QString root;    // the package's files, unpacked
+    QString control; // its control files
+    QString skipReason;
+
+    QString path(const QString &relative) const { return root + '/' + relative; }
+
+    QString gunzip(const QString &relative) const
+    {
+        const Result r = run("gzip", {"-dc", path(relative)});
+        return r.exitCode == 0 ? QString::fromUtf8(r.out) : QString();
+    }
+
+#define REQUIRE_PACKAGE()                                                                          \
+    if (!skipReason.isEmpty())                                                                     \
+    QSKIP(qPrintable(skipReason))
+#define REQUIRE_TOOL(tool, debianPackage)                                                          \
+    if (!installed(tool))                                                                          \
+    QSKIP(tool " is not installed (Debian package " debianPackage "); not checked")
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(scratch.isValid());
+        for (const char *tool : {"dpkg-deb", "dpkg-shlibdeps", "file"}) {
+            if (!installed(tool)) {
+                skipReason = QStringLiteral("%1 is not installed (Debian packages dpkg, dpkg-dev "
+                                            "and file); the Debian package is not checked")
+                                 .arg(tool);
+                return;
+            }
+        }
+        const QString out = scratch.filePath("out");
+        const Result packed = run(
+            ZEL_CPACK, {"-G", "DEB", "--config", ZEL_BUILD_DIR "/CPackConfig.cmake", "-B", out});
+        QVERIFY2(packed.exitCode == 0, packed.out + packed.err);
+        const QStringList debs = QDir(out).entryList({"*.deb"}, QDir::Files);
+        QCOMPARE(debs.size(), 1);
+        deb = out + '/' + debs.first();
+        root = scratch.filePath("root");
+        control = scratch.filePath("control");
+        QCOMPARE(run("dpkg-deb", {"-x", deb, root}).exitCode, 0);
+        QCOMPARE(run("dpkg-deb", {"-e", deb, control}).exitCode, 0);
+    }
+
+    void packageName()
+    {
+        REQUIRE_PACKAGE();
+        const QString arch = QString::fromUtf8(run("dpkg", {"--print-architecture"}).out.trimmed());
+        QCOMPARE(QFileInfo(deb).fileName(),
+                 QStringLiteral(ZEL_PACKAGE_NAME "_%1_%2.deb").arg(version, arch));
+    }
+
+    void controlField_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("name") << "Package"
+                              << "^" ZEL_PACKAGE_NAME "$";
+        QTest::newRow("version") << "Version"
+                                 << "^" + QRegularExpression::escape(version) + "$";
+        QTest::newRow("section") << "Section"
+                                 << "^utils$";
+        // Read off the program by dpkg-shlibdeps, so they follow the Qt it was built with.
+        QTest::newRow("HIDAPI") << "Depends"
+                                << "(^|, )libhidapi-hidraw0 \\(";
+        QTest::newRow("Qt") << "Depends"
+                            << QStringLiteral("(^|, )libqt%1widgets%1 \\(").arg(ZEL_QT_MAJOR);
+        QTest::newRow("maintainer") << "Maintainer"
+                                    << "^[^<]+ <[^@>]+@[^>]+>$";
+        QTest::newRow("summary") << "Description"
+                                 << "^firmware update tool for the Zelora HR36";
+    }
+
+    void controlField()
+    {
+        REQUIRE_PACKAGE();
+        QFETCH(QString, field);
+        QFETCH(QString, pattern);
+        const QString value = QString::fromUtf8(run("dpkg-deb", {"-f", deb, field}).out.trimmed());
+        QVERIFY2(QRegularExpression(pattern).match(value).hasMatch(), qPrintable(value));
+    }
+
+    void files_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QSize>("size");
+        for (const Installed &f : installedFiles())
+            QTest::newRow(qPrintable(f.path)) << f.path << f.executable << f.size;
+    }
+
+    void files()
+    {
+        REQUIRE_PACKAGE();
+        QFETCH(QString, file);
+        QFETCH(bool, executable);
+        QFETCH(QSize, size);
+        const QFileInfo info(path(file));
+        QVERIFY(info.isFile() && info.size() > 0);
+        QCOMPARE(info.isExecutable(), executable);
+        if (size.isValid())
+            QCOMPARE(QImage(info.filePath()).size(), size);
+    }
+
+    void nothingElse()
+    {
+        REQUIRE_PACKAGE();
+        QStringList found, expected;
+        QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found << QDir(root).relativeFilePath(it.next());
+        for (const Installed &f : installedFiles())
+            expected << f.path;
+        found.sort();
+        expected.sort();
+        QCOMPARE(found, expected);
+    }
+
+    // A template whose @VARIABLE@ stayed unfilled would ship as it is.
+    void noPlaceholderLeft()
+    {
+        REQUIRE_PACKAGE();
+        const QRegularExpression placeholder("@[A-Z_]+@");
+        for (const Installed &f : installedFiles()) {
+            if (f.executable || f.size.isValid())
+                continue;
+            const QString text =
+                f.path.endsWith(".gz") ? gunzip(f.path) : QString::fromUtf8(readFile(path(f.path)));
+            QVERIFY2(!text.isEmpty(), qPrintable(f.path));
+            QVERIFY2(!placeholder.match(text).hasMatch(), qPrintable(f.path));
+        }
+    }
+
+    // The scripts run with a stand-in udevadm that logs its calls; udev's control socket
+    // refusing the reload is how a chroot or container without udev looks.
+    void maintainerScript_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<bool>("haveUdevadm");
+        QTest::addColumn<int>("reloadExit");
+        QTest::addColumn<int>("triggerExit");
+        QTest::addColumn<QString>("calls");
+        const QString reload = "control --reload-rules";
+        const QString both = reload + " | trigger --subsystem-match=hidraw --action=change";
+        QTest::newRow("installed") << "postinst"
+                                   << "configure" << true << 0 << 0 << both;
+        QTest::newRow("installed, udev not running") << "postinst"
+                                                     << "configure" << true << 1 << 0 << reload;
+        QTest::newRow("installed, trigger fails") << "postinst"
+                                                  << "configure" << true << 0 << 1 << both;
+        QTest::newRow("installed, no udevadm") << "postinst"
+                                               << "configure" << false << 0 << 0 << "";
+        QTest::newRow("upgrade undone") << "postinst"
+                                        << "abort-upgrade" << true << 0 << 0 << "";
+        QTest::newRow("removed") << "postrm"
+                                 << "remove" << true << 0 << 0 << reload;
+        QTest::newRow("purged, udev not running") << "postrm"
+                                                  << "purge" << true << 1 << 0 << reload;
+        QTest::newRow("upgraded") << "postrm"
+                                  << "upgrade" << true << 0 << 0 << "";
+        QTest::newRow("removed, no udevadm") << "postrm"
+                                             << "remove" << false << 0 << 0 << "";
+    }
+
+    void maintainerScript()
+    {
+        REQUIRE_PACKAGE();
+        QFETCH(QString, script);
+        QFETCH(QString, argument);
+        QFETCH(bool, haveUdevadm);
+        QFETCH(int, reloadExit);
+        QFETCH(int, triggerExit);
+        QFETCH(QString, calls);
+        QTemporaryDir bin;
+        const QString log = bin.filePath("calls");
+        if (haveUdevadm) {
+            QFile fake(bin.filePath("udevadm"));
+            QVERIFY(fake.open(QIODevice::WriteOnly));
+            fake.write(QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\n"
+                                      "case \"$1\" in control) exit %2;; trigger) exit %3;; esac\n")
+                           .arg(log)
+                           .arg(reloadExit)
+                           .arg(triggerExit)
+                           .toUtf8());
+            fake.close();
+            QVERIFY(fake.setPermissions(fake.permissions() | QFile::ExeOwner));
+        }
+        QVERIFY(QFileInfo(control + '/' + script).isExecutable());
+        // Nothing but the stand-in on the path: the real udevadm must not be reached.
+        QProcessEnvironment env;
+        env.insert("PATH", bin.path());
+        const Result r = run("/bin/sh", {control + '/' + script, argument}, env);
+        QVERIFY2(r.exitCode == 0, r.err);
+        QCOMPARE(QString::fromUtf8(readFile(log)).trimmed().replace('\n', " | "), calls);
+    }
+
+    void lintianFindsNoErrors()
+    {
+        REQUIRE_PACKAGE();
+        REQUIRE_TOOL("lintian", "lintian");
+        const Result r = run("lintian", {"--fail-on", "error", "--display-info", deb});
+        qInfo().noquote() << "lintian:\n" + QString::fromUtf8(r.out + r.err).trimmed();
+        QCOMPARE(r.exitCode, 0);
+    }
+
+    void desktopEntry_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("icon") << "Icon" << appId;
+        QTest::newRow("program") << "Exec"
+                                 << "zelLoader";
+        // The class Qt gives the window on X11, from the program's name.
+        QTest::newRow("window class") << "StartupWMClass"
+                                      << "zelLoader";
+        QTest::newRow("keywords") << "Keywords"
+                                  << "firmware;update;flash;Zelora;HR36;keyboard;"
+                                     "instrument;USB;";
+    }
+
+    void desktopEntry()
+    {
+        REQUIRE_PACKAGE();
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        const QString file = path("usr/share/applications/" + appId + ".desktop");
+        const QStringList lines = QString::fromUtf8(readFile(file)).split('\n');
+        QCOMPARE(lines.filter(QRegularExpression('^' + key + '=')), QStringList(key + '=' + value));
+        REQUIRE_TOOL("desktop-file-validate", "desktop-file-utils");
+        const Result r = run("desktop-file-validate", {file});
+        QVERIFY2(r.exitCode == 0 && r.out.isEmpty(), r.out + r.err);
+    }
+
+    void appstreamValidates()
+    {
+        REQUIRE_PACKAGE();
+        REQUIRE_TOOL("appstreamcli", "appstream");
+        const Result r =
+            run("appstreamcli", {"validate", "--no-net", "--explain",
+                                 path("usr/share/metainfo/" + appId + ".metainfo.xml")});
+        QVERIFY2(r.exitCode == 0, r.out + r.err);
+    }
+
+    // The AppStream file ties the package to its desktop entry, the instrument and the
+    // release, and shows the screenshots kept in docs/.
+    void metainfo_data()
+    {
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<QStringList>("values");
+        QTest::newRow("id") << "id" << QStringList(appId);
+        QTest::newRow("desktop entry") << "launchable" << QStringList(appId + ".desktop");
+        QTest::newRow("instrument") << "modalias" << QStringList("usb:v04D8pF93C*");
+        QTest::newRow("screenshots")
+            << "image"
+            << QStringList{"screenshot-ready.png", "screenshot-boards.png",
+                           "screenshot-updating.png", "screenshot-success.png"};
+        QTest::newRow("newest release first") << "release" << QStringList(version);
+    }
+
+    void metainfo()
+    {
+        REQUIRE_PACKAGE();
+        QFETCH(QString, element);
+        QFETCH(QStringList, values);
+        QFile file(path("usr/share/metainfo/" + appId + ".metainfo.xml"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QStringList found;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement || xml.name() != element)
+                continue;
+            if (element == "release") {
+                found << xml.attributes().value("version").toString();
+            } else if (element == "image") {
+                const QString url = xml.readElementText();
+                QVERIFY2(url.startsWith("https://"), qPrintable(url));
+                const QString name = url.section('/', -1);
+                QVERIFY2(QFile::exists(ZEL_SOURCE_DIR "/docs/" + name), qPrintable(name));
+                found << name;
+            } else {
+                found << xml.readElementText();
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        if (element == "release")
+            found = found.mid(0, 1);
+        QCOMPARE(found, values);
+    }
+
+    void manPageRendersCleanly()
+    {
+        REQUIRE_PACKAGE();
+        REQUIRE_TOOL("groff", "groff-base");
+        QProcess groff;
+        groff.start("groff", {"-man", "-Tutf8", "-ww", "-z"});
+        groff.write(gunzip("usr/share/man/man1/zelLoader.1.gz").toUtf8());
+        groff.closeWriteChannel();
+        QVERIFY(groff.waitForFinished());
+        QCOMPARE(groff.exitCode(), 0);
+        QCOMPARE(groff.readAllStandardError(), QByteArray());
+    }
+
+    // udev reads no <prefix>/lib/udev: only a /usr install goes to the system's folder.
+    void udevRuleFollowsPrefix_data()
+    {
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("rulesDir");
+        QTest::newRow("/usr") << "/usr"
+                              << "/usr/lib/udev/rules.d";
+        QTest::newRow("/usr/local") << "/usr/local"
+                                    << "/etc/udev/rules.d";
+        QTest::newRow("/opt") << "/opt/zelloader"
+                              << "/etc/udev/rules.d";
+    }
+
+    void udevRuleFollowsPrefix()
+    {
+        QFETCH(QString, prefix);
+        QFETCH(QString, rulesDir);
+        QTemporaryDir destdir;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DESTDIR", destdir.path());
+        const Result r = run(ZEL_CMAKE, {"--install", ZEL_BUILD_DIR, "--prefix", prefix}, env);
+        QVERIFY2(r.exitCode == 0, r.out + r.err);
+        QStringList rules;
+        QDirIterator it(destdir.path(), {"*.rules"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            rules << it.next().mid(destdir.path().size());
+        QCOMPARE(rules, QStringList(rulesDir + "/70-zelora-hr36.rules"));
+        QVERIFY(QFileInfo(destdir.path() + QDir::cleanPath(prefix) + "/bin/zelLoader").isFile());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackage)
+#include "tst_package.moc"
