@@ -31,6 +31,10 @@ endif
 # udev's pkg-config file names the rules folder) and the checks the tests run on it.
 DEB_PACKAGES += dpkg-dev file gzip udev lintian appstream desktop-file-utils groff-base
 
+# The hidraw rig (tools/hidrig): a FUSE server stands in for the instrument's device
+# node, and tests drive the product on Xvfb with xdotool.
+DEB_PACKAGES += libfuse3-dev fuse3 xdotool
+
 .PHONY: all deps configure build test demo package install clean
 
 all: build

@@ -1,10 +1,8 @@
+#include "stylesheet.h"
 #include "zelloader.h"
 #include "zelproject.h"
 
 #include <QApplication>
-#include <QByteArray>
-#include <QFile>
-#include <QString>
 
 int main(int argc, char *argv[])
 {
@@ -14,12 +12,9 @@ int main(int argc, char *argv[])
 
     // The style sheet goes in before the dialog exists, so every widget is styled from
     // its creation on. Without it the tool still works, only unstyled.
-    auto *styleSheetFile = new QFile(QStringLiteral(":/css/stylesheet.css"));
-    if (styleSheetFile->open(QIODevice::ReadOnly)) {
-        const QByteArray css = styleSheetFile->readAll();
-        const int end = css.indexOf('\0');
-        qApp->setStyleSheet(QString::fromLatin1(css.constData(), end < 0 ? css.size() : end));
-    }
+    const QString styleSheet = loadStyleSheet();
+    if (!styleSheet.isEmpty())
+        application->setStyleSheet(styleSheet);
 
     auto *dialog = new zelLoader;
     dialog->show();
@@ -27,7 +22,6 @@ int main(int argc, char *argv[])
 
     // The dialog closes the device link as it goes, which needs the application still there.
     delete dialog;
-    delete styleSheetFile;
     delete application;
     return result;
 }

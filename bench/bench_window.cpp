@@ -7,6 +7,7 @@
 // Prints figures; asserts nothing.
 #include "firmwarefile.h"
 #include "siminstrument.h"
+#include "stylesheet.h"
 #include "zelinterface.h"
 #include "zelloader.h"
 #include "zelupdater.h"
@@ -15,7 +16,6 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -38,16 +38,6 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
         loop.exec();
     }
     return true;
-}
-
-void applyStyleSheet(QApplication &app)
-{
-    QFile css(QStringLiteral(":/css/stylesheet.css"));
-    if (css.open(QIODevice::ReadOnly)) {
-        const QByteArray text = css.readAll();
-        const int end = text.indexOf('\0');
-        app.setStyleSheet(QString::fromLatin1(text.constData(), end < 0 ? text.size() : end));
-    }
 }
 
 // Milliseconds for the whole run through the window, -1 if it did not succeed.
@@ -142,7 +132,7 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    applyStyleSheet(app);
+    app.setStyleSheet(loadStyleSheet());
 
     const int restartMs =
         argc > 1 ? QByteArray(argv[1]).toInt() : zelsim::Instrument::DefaultRestartMs;

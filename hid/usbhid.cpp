@@ -23,7 +23,7 @@ UsbHid::UsbHid(quint16 vendorId, quint16 productId, QObject *parent) : QObject(p
     std::memset(reportBuffer, 0, sizeof(reportBuffer));
     pollTimer = new QTimer(this);
     connect(pollTimer, &QTimer::timeout, this, &UsbHid::polling);
-    pollTimer->setInterval(pollInterval);
+    adjustTimer();
     pollTimer->start();
 }
 
@@ -42,7 +42,7 @@ void UsbHid::setPollInterval(int ms)
         return;
     }
     pollInterval = ms;
-    pollTimer->setInterval(pollInterval);
+    adjustTimer();
 }
 
 void UsbHid::setAutoOpen(bool on)
@@ -83,13 +83,30 @@ void UsbHid::open()
     if (device || isOpen) {
         close();
     }
-    hid_device *handle = hid_open(vendorId, productId, nullptr);
-    if (!handle) {
+    // Listing the devices and opening the first one listed is what hid_open does
+    // inside; taking the two steps here tells a device that is absent from one
+    // that is there but will not open, at no extra cost.
+    hid_device_info *found = hid_enumerate(vendorId, productId);
+    if (!found) {
         // Not attached (yet); with autoOpen the next tick tries again.
+        refusedInARow = 0;
+        setDenied(false);
         return;
     }
+    hid_device *handle = hid_open_path(found->path);
+    hid_free_enumeration(found);
+    if (!handle) {
+        refusedInARow = qMin(refusedInARow + 1, RefusalsBeforeDenied);
+        if (refusedInARow == RefusalsBeforeDenied) {
+            setDenied(true);
+        }
+        return;
+    }
+    refusedInARow = 0;
+    setDenied(false);
     device = handle;
     isOpen = true;
+    adjustTimer();
     // A blocking read would freeze the GUI thread whenever the instrument has
     // nothing to say, which is most of the time.
     if (hid_set_nonblocking(device, 1) == -1) {
@@ -108,6 +125,7 @@ void UsbHid::close()
         }
         device = nullptr;
         isOpen = false;
+        adjustTimer();
     }
     // Queued messages stay: they go out once the device is back.
     emit disconnected();
@@ -137,6 +155,29 @@ void UsbHid::polling()
         readReport();
     } else if (autoOpen) {
         open();
+    }
+}
+
+bool UsbHid::accessDenied() const
+{
+    return denied;
+}
+
+void UsbHid::setDenied(bool on)
+{
+    if (on == denied) {
+        return;
+    }
+    denied = on;
+    emit accessDeniedChanged(denied);
+}
+
+void UsbHid::adjustTimer()
+{
+    const int interval = isOpen ? pollInterval : qMax(pollInterval, WaitIntervalMs);
+    // Setting the interval restarts the timer; leave its rhythm alone when nothing changes.
+    if (pollTimer->interval() != interval) {
+        pollTimer->setInterval(interval);
     }
 }
 

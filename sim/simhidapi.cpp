@@ -1,20 +1,39 @@
 // The HIDAPI entry points the tool uses, answered by the simulated instrument
 // instead of the operating system.
-#include "siminstrument_p.h"
+#include "simmodel.h"
 
 #include <hidapi.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
-using zelsim::HidAccess;
+using zelsim::sharedModel;
+
+// A handle as hid_open hands it out. It belongs to one appearance of the
+// device: once the device goes away (unplug, restart, reset) the generation
+// moves on and the handle stays dead even after the device is back.
+struct hid_device_
+{
+    quint64 generation = 0;
+    std::wstring error;
+    bool hasError = false;
+};
 
 namespace {
 
-constexpr unsigned short VendorId = 0x04D8;
-constexpr unsigned short ProductId = 0xF93C;
-constexpr int ReportSize = 64;
-constexpr int AnswersPerReport = ReportSize / 3;
+// The one device the model stands for; its path is what hid_enumerate lists.
+constexpr char DevicePath[] = "zelsim:hidraw0";
+
+// What hid_error(NULL) returns: the failure of the last enumeration or open.
+// Never freed, as hid_* calls may still come from static destructors.
+std::wstring &globalError = *new std::wstring;
+
+std::wstring openFailure(const char *path, const wchar_t *reason)
+{
+    return L"Failed to open a device with path '" +
+           QString::fromUtf8(path ? path : "").toStdWString() + L"': " + reason;
+}
 
 void setError(hid_device *dev, const std::wstring &text)
 {
@@ -25,24 +44,11 @@ void setError(hid_device *dev, const std::wstring &text)
 // A handle whose device went away reports it on every call, as hidraw does.
 bool checkAlive(hid_device *dev)
 {
-    if (HidAccess::d()->handleAlive(dev))
+    if (dev && sharedModel().alive(dev->generation))
         return true;
     if (dev)
         setError(dev, L"Device disconnected");
     return false;
-}
-
-// Counts down an armed link fault; true when this call is the one that fails.
-bool fires(bool &armed, int &after)
-{
-    if (!armed)
-        return false;
-    if (after > 0) {
-        --after;
-        return false;
-    }
-    armed = false;
-    return true;
 }
 
 int copyOut(const QByteArray &report, unsigned char *data, size_t length)
@@ -51,6 +57,12 @@ int copyOut(const QByteArray &report, unsigned char *data, size_t length)
     if (n > 0)
         std::memcpy(data, report.constData(), n);
     return int(n);
+}
+
+wchar_t *copyOf(const wchar_t *text)
+{
+    const size_t n = std::wcslen(text) + 1;
+    return std::copy(text, text + n, new wchar_t[n]) - n;
 }
 
 } // namespace
@@ -64,37 +76,93 @@ int HID_API_EXPORT HID_API_CALL hid_init(void)
 
 int HID_API_EXPORT HID_API_CALL hid_exit(void)
 {
-    ++HidAccess::d()->exits;
+    ++sharedModel().exits;
     return 0;
 }
 
+// Texts and fields as the hidraw back end of the system library gives them.
+struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id,
+                                                                  unsigned short product_id)
+{
+    if (!sharedModel().present() || (vendor_id && vendor_id != zelsim::VendorId) ||
+        (product_id && product_id != zelsim::ProductId)) {
+        globalError = vendor_id || product_id
+                          ? L"No HID devices with requested VID/PID found in the system."
+                          : L"No HID devices found in the system.";
+        return nullptr;
+    }
+    globalError.clear();
+    auto *info = new hid_device_info{};
+    info->path = new char[sizeof(DevicePath)];
+    std::memcpy(info->path, DevicePath, sizeof(DevicePath));
+    info->vendor_id = zelsim::VendorId;
+    info->product_id = zelsim::ProductId;
+    info->serial_number = copyOf(L"");
+    info->release_number = 0x0100;
+    info->manufacturer_string = copyOf(L"Zelora");
+    info->product_string = copyOf(L"HR36");
+    info->usage_page = 0xFF00;
+    info->usage = 0x01;
+    info->interface_number = 0;
+#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 13, 0)
+    info->bus_type = HID_API_BUS_USB;
+#endif
+    return info;
+}
+
+void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *devs)
+{
+    while (devs) {
+        hid_device_info *next = devs->next;
+        delete[] devs->path;
+        delete[] devs->serial_number;
+        delete[] devs->manufacturer_string;
+        delete[] devs->product_string;
+        delete devs;
+        devs = next;
+    }
+}
+
+HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
+{
+    auto &model = sharedModel();
+    if (!path || std::strcmp(path, DevicePath) != 0 || !model.present()) {
+        globalError = openFailure(path, L"No such file or directory");
+        return nullptr;
+    }
+    if (model.accessDenied) {
+        globalError = openFailure(path, L"Permission denied");
+        return nullptr;
+    }
+    globalError.clear();
+    auto *dev = new hid_device;
+    dev->generation = model.generation;
+    ++model.opens;
+    return dev;
+}
+
+// Like the system library: the first device listed with these ids.
 HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id,
                                                  unsigned short product_id,
                                                  const wchar_t *serial_number)
 {
     Q_UNUSED(serial_number)
-    auto *d = HidAccess::d();
-    d->tick();
-    if (!d->attached || vendor_id != VendorId || product_id != ProductId) {
-        d->globalError = L"No HID devices with requested VID/PID found in the system.";
+    hid_device_info *list = hid_enumerate(vendor_id, product_id);
+    if (!list)
         return nullptr;
-    }
-    d->globalError.clear();
-    auto *dev = new hid_device;
-    dev->generation = d->generation;
-    ++d->opens;
+    hid_device *dev = hid_open_path(list->path);
+    hid_free_enumeration(list);
     return dev;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonblock)
 {
     Q_UNUSED(nonblock)
-    auto *d = HidAccess::d();
     if (!checkAlive(dev))
         return -1;
-    if (d->failNonblockingArmed) {
-        d->failNonblockingArmed = false;
-        setError(dev, d->failNonblockingText.toStdWString());
+    auto &fault = sharedModel().failNonblocking;
+    if (fault.fires()) {
+        setError(dev, fault.text.toStdWString());
         return -1;
     }
     return 0;
@@ -102,53 +170,35 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonbloc
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
-    auto *d = HidAccess::d();
+    auto &model = sharedModel();
     if (!checkAlive(dev))
         return -1;
     if (!data || length < 1) {
         setError(dev, L"Invalid argument");
         return -1;
     }
-    if (fires(d->failWriteArmed, d->failWriteAfter)) {
-        setError(dev, d->failWriteText.toStdWString());
+    if (model.failWrite.fires()) {
+        setError(dev, model.failWrite.text.toStdWString());
         return -1;
     }
-    d->written.append(QByteArray(reinterpret_cast<const char *>(data), int(length)));
-    // Byte 0 is the report id (0, unnumbered reports); the report's data follow.
-    d->receiveReport(data + 1, int(std::min(length - 1, size_t(ReportSize))));
+    model.write(data, length);
     return int(length);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read(hid_device *dev, unsigned char *data, size_t length)
 {
-    auto *d = HidAccess::d();
+    auto &model = sharedModel();
     if (!checkAlive(dev))
         return -1;
     if (!data) {
         setError(dev, L"Invalid argument");
         return -1;
     }
-    if (fires(d->failReadArmed, d->failReadAfter)) {
-        setError(dev, d->failReadText.toStdWString());
+    if (model.failRead.fires()) {
+        setError(dev, model.failRead.text.toStdWString());
         return -1;
     }
-    if (!d->injected.empty()) {
-        const QByteArray report = d->injected.front();
-        d->injected.pop_front();
-        return copyOut(report, data, length);
-    }
-    const auto now = zelsim::Clock::now();
-    QByteArray report;
-    int count = 0;
-    while (count < AnswersPerReport && !d->answers.empty() && d->answers.front().due <= now) {
-        report += d->answers.front().bytes;
-        d->answers.pop_front();
-        ++count;
-    }
-    if (count == 0)
-        return 0;
-    report.append(ReportSize - report.size(), '\0');
-    return copyOut(report, data, length);
+    return copyOut(model.takeInputReport(), data, length);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data,
@@ -161,10 +211,8 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char 
 
 HID_API_EXPORT const wchar_t *HID_API_CALL hid_error(hid_device *dev)
 {
-    if (!dev) {
-        const auto &text = HidAccess::d()->globalError;
-        return text.empty() ? nullptr : text.c_str();
-    }
+    if (!dev)
+        return globalError.empty() ? nullptr : globalError.c_str();
     return dev->hasError ? dev->error.c_str() : nullptr;
 }
 

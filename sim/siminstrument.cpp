@@ -1,256 +1,17 @@
+// The control API of the in-process model.
 #include "siminstrument.h"
-#include "simhex.h"
-#include "siminstrument_p.h"
+#include "simmodel.h"
 
 namespace zelsim {
 
-namespace {
-
-constexpr int Sensors = 0;
-constexpr int Terminal = 6;
-constexpr int Mainboard = 7;
-
-int defaultVersion(int part)
+struct Instrument::Private : Model
 {
-    if (part == Mainboard)
-        return 31;
-    if (part == Terminal)
-        return 22;
-    return 17;
-}
+};
 
-bool isBoard(int part)
+Model &sharedModel()
 {
-    return part >= 1 && part <= BoardCount;
+    return *Instrument::instance().d;
 }
-
-} // namespace
-
-// --- the model ---
-
-Board *Instrument::Private::board(int part)
-{
-    return isBoard(part) ? &boards[part] : nullptr;
-}
-
-const Board *Instrument::Private::board(int part) const
-{
-    return isBoard(part) ? &boards[part] : nullptr;
-}
-
-void Instrument::Private::tick()
-{
-    if (restarting && Clock::now() >= backAt) {
-        restarting = false;
-        attached = true;
-    }
-}
-
-void Instrument::Private::disappear()
-{
-    attached = false;
-    restarting = false;
-    ++generation;
-    // Input reports the host had not fetched die with the device.
-    answers.clear();
-}
-
-bool Instrument::Private::handleAlive(const hid_device_ *dev)
-{
-    tick();
-    return dev && attached && dev->generation == generation;
-}
-
-void Instrument::Private::receiveReport(const unsigned char *data, int size)
-{
-    int k = 0;
-    while (k < size && attached) {
-        const quint8 command = data[k];
-        int length = 0;
-        switch (command) {
-        case 0x01:
-        case 0x02:
-        case 0x05:
-            length = 2;
-            break;
-        case 0x04:
-            length = 3;
-            break;
-        case 0x03:
-            length = k + 2 < size ? 3 + data[k + 2] : size + 1;
-            break;
-        default:
-            return; // zero padding or a command the instrument does not know
-        }
-        if (k + length > size)
-            return; // a message cut off by the end of the report is not acted on
-        const QByteArray message(reinterpret_cast<const char *>(data + k), length);
-        k += length;
-        decoded.append(message);
-        // A copy, so that a hook may replace itself or reset the instrument.
-        const auto check = hook;
-        if (check && !check(message))
-            continue;
-        dispatch(message);
-    }
-}
-
-void Instrument::Private::dispatch(const QByteArray &message)
-{
-    const int part = quint8(message.at(1));
-    switch (quint8(message.at(0))) {
-    case 0x01:
-        onVersion(part);
-        break;
-    case 0x02:
-        onStart(part);
-        break;
-    case 0x03:
-        onData(part, message.mid(3));
-        break;
-    case 0x04:
-        onEnd(part, quint8(message.at(2)));
-        break;
-    case 0x05:
-        onRestart(part);
-        break;
-    }
-}
-
-void Instrument::Private::queueAnswer(Board &b, char command, char value)
-{
-    QByteArray bytes(3, '\0');
-    bytes[0] = command;
-    bytes[1] = char(b.answerAs >= 0 ? b.answerAs : b.part);
-    bytes[2] = value;
-    const Answer a{Clock::now() + std::chrono::milliseconds(answerLatencyMs), bytes};
-    answers.push_back(a);
-    if (b.duplicateAcks)
-        answers.push_back(a);
-}
-
-bool Instrument::Private::goesSilent(Board &b, Step step, int line)
-{
-    if (b.silent)
-        return true;
-    if (b.silentArmed && b.silentStep == step && (step != Step::Data || line >= b.silentLine))
-        b.silent = true;
-    return b.silent;
-}
-
-void Instrument::Private::onVersion(int part)
-{
-    const auto answer = [this](Board &b) {
-        if (!b.present || goesSilent(b, Step::Version))
-            return;
-        if (b.updated && goesSilent(b, Step::VersionAfterUpdate))
-            return;
-        queueAnswer(b, 0x01, char(b.version));
-    };
-    if (part == Sensors) {
-        for (int p = 1; p <= 5; ++p)
-            answer(boards[p]);
-    } else if (Board *b = board(part)) {
-        answer(*b);
-    }
-}
-
-void Instrument::Private::onStart(int part)
-{
-    Board *b = board(part);
-    if (!b || !b->present || goesSilent(*b, Step::Start))
-        return;
-    dataLinesSinceStart = 0;
-    if (b->refuseStart) {
-        queueAnswer(*b, 0x02, 0);
-        return;
-    }
-    b->mode = Mode::Update;
-    b->received.clear();
-    b->linesSinceStart = 0;
-    b->lastWasEof = false;
-    queueAnswer(*b, 0x02, 1);
-}
-
-void Instrument::Private::dataToBoard(Board &b, const QByteArray &line, bool group)
-{
-    if (!b.present)
-        return;
-    if (b.mode != Mode::Update) {
-        // A board outside update mode ignores the group address but says no
-        // when addressed on its own.
-        if (!group && !goesSilent(b, Step::Data, b.linesSinceStart))
-            queueAnswer(b, 0x03, 0);
-        return;
-    }
-    const int index = b.linesSinceStart;
-    if (goesSilent(b, Step::Data, index))
-        return;
-    ++b.linesSinceStart;
-    const hex::Record r = hex::parseLine(line);
-    if (index == b.rejectLine || !r.valid) {
-        queueAnswer(b, 0x03, 0);
-        return;
-    }
-    b.received += line;
-    b.lastWasEof = r.type == 0x01;
-    queueAnswer(b, 0x03, 1);
-}
-
-void Instrument::Private::onData(int part, const QByteArray &line)
-{
-    if (part == Sensors) {
-        for (int p = 1; p <= 5; ++p)
-            dataToBoard(boards[p], line, true);
-    } else if (Board *b = board(part)) {
-        dataToBoard(*b, line, false);
-    }
-    const int index = dataLinesSinceStart++;
-    if (unplugLine >= 0 && index == unplugLine) {
-        unplugLine = -1;
-        disappear();
-    }
-}
-
-void Instrument::Private::onEnd(int part, quint8 checksum)
-{
-    Board *b = board(part);
-    if (!b || !b->present || goesSilent(*b, Step::End))
-        return;
-    if (b->mode != Mode::Update || b->rejectEnd || !b->lastWasEof ||
-        hex::fileChecksum(b->received) != checksum) {
-        queueAnswer(*b, 0x04, 0);
-        return;
-    }
-    b->installed = b->received;
-    b->mode = Mode::Normal;
-    b->updated = true;
-    if (b->versionAfterUpdate >= 0) {
-        b->version = b->versionAfterUpdate;
-    } else {
-        const int v = hex::imageVersion(b->installed);
-        if (v >= 0)
-            b->version = v;
-    }
-    queueAnswer(*b, 0x04, 1);
-}
-
-void Instrument::Private::onRestart(int part)
-{
-    // Only the main board restarts on request; it carries the USB interface,
-    // so the whole device drops off the bus until it has booted again.
-    Board *b = board(part);
-    if (part != Mainboard || !b->present || b->silent)
-        return;
-    b->mode = Mode::Normal;
-    b->linesSinceStart = 0;
-    ++restarts;
-    disappear();
-    restarting = true;
-    backAt = Clock::now() + std::chrono::milliseconds(restartDelayMs);
-}
-
-// --- the control API ---
 
 Instrument &Instrument::instance()
 {
@@ -266,13 +27,7 @@ Instrument::Instrument() : d(new Private)
 
 void Instrument::reset()
 {
-    const quint64 generation = d->generation + 1;
-    *d = Private();
-    d->generation = generation;
-    for (int p = 1; p <= BoardCount; ++p) {
-        d->boards[p].part = p;
-        d->boards[p].version = defaultVersion(p);
-    }
+    d->reset();
 }
 
 void Instrument::setRestartDelayMs(int ms)
@@ -373,24 +128,24 @@ void Instrument::setAnswerAs(int part, int foreignPart)
         b->answerAs = foreignPart < 0 ? -1 : foreignPart & 0xFF;
 }
 
+void Instrument::setAccessDenied(bool denied)
+{
+    d->accessDenied = denied;
+}
+
 void Instrument::failSetNonblocking(const QString &text)
 {
-    d->failNonblockingArmed = true;
-    d->failNonblockingText = text;
+    d->failNonblocking.arm(text, 0);
 }
 
 void Instrument::failWrite(const QString &text, int afterWrites)
 {
-    d->failWriteArmed = true;
-    d->failWriteAfter = qMax(0, afterWrites);
-    d->failWriteText = text;
+    d->failWrite.arm(text, afterWrites);
 }
 
 void Instrument::failRead(const QString &text, int afterReads)
 {
-    d->failReadArmed = true;
-    d->failReadAfter = qMax(0, afterReads);
-    d->failReadText = text;
+    d->failRead.arm(text, afterReads);
 }
 
 void Instrument::injectInputReport(const QByteArray &data)

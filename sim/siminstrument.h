@@ -6,15 +6,19 @@
 
 #include <functional>
 
-// The simulated instrument. It stands behind the HIDAPI C functions that the
-// link calls (hid_open, hid_set_nonblocking, hid_write, hid_read, hid_error,
-// hid_close, hid_exit, hid_init); test executables and the demo link it in place
-// of the system library. It is a model, not a recording: each board decodes the
-// HEX lines it receives, checks record and file checksums, installs an accepted
-// image and from then on reports the version of that image's information block.
-// The main board restarts on request and the device disappears meanwhile.
+// The simulated instrument. It is a model, not a recording: each board decodes
+// the HEX lines it receives, checks record and file checksums, installs an
+// accepted image and from then on reports the version of that image's
+// information block. The main board restarts on request and the device
+// disappears meanwhile.
 //
-// Single-threaded, like the tool: everything happens inside the HIDAPI calls.
+// Two ways to reach it. In process (zelsim): the model stands behind the HIDAPI C
+// functions that the link calls, and test executables and the demo link it in
+// place of the system library; single-threaded, like the tool, everything
+// happens inside the HIDAPI calls. In the hidraw rig (tools/hidrig): the model
+// runs in a FUSE server that serves it as /dev/hidraw0 to the system's HIDAPI,
+// and this same interface, linked from zelsimrig, forwards each call to that
+// server. What only the in-process model can do is marked below.
 namespace zelsim {
 
 enum class Mode
@@ -32,6 +36,8 @@ enum class Step
     End,                // end message
     VersionAfterUpdate, // version request after an accepted end message
 };
+
+struct Model;
 
 class Instrument
 {
@@ -67,13 +73,19 @@ public:
     void setAnswerAs(int part, int foreignPart); // answers carry another part byte, -1 off
 
     // --- faults of the link ---
-    void failSetNonblocking(const QString &text);             // the next hid_set_nonblocking fails
-    void failWrite(const QString &text, int afterWrites = 0); // a later hid_write fails
-    void failRead(const QString &text, int afterReads = 0);   // a later hid_read fails
+    // Listed by hid_enumerate, but opening it fails as for a user without
+    // permission on the device node.
+    void setAccessDenied(bool denied);
+    // In process only (the system library cannot fail here):
+    void failSetNonblocking(const QString &text); // the next hid_set_nonblocking fails
+    // A later hid_write or hid_read fails. In the rig the call fails with EIO and
+    // the error text is the library's, not `text`.
+    void failWrite(const QString &text, int afterWrites = 0);
+    void failRead(const QString &text, int afterReads = 0);
     void injectInputReport(const QByteArray &data); // handed out by the next hid_read, as is
 
-    // Called with every message the instrument decodes from an output report,
-    // before the boards see it; return false to swallow it.
+    // In process only: called with every message the instrument decodes from an
+    // output report, before the boards see it; return false to swallow it.
     void setMessageHook(std::function<bool(const QByteArray &message)> hook);
 
     // --- inspection ---
@@ -84,11 +96,11 @@ public:
     QByteArray receivedText(int part) const;   // the exact bytes of the lines received
     QByteArray installedImage(int part) const; // the last accepted text, empty if none
     int restartCount() const;
-    int openCount() const; // successful hid_open calls
-    int exitCount() const; // hid_exit calls
+    int openCount() const; // successful opens of the device
+    int exitCount() const; // hid_exit calls; in process only
 
 private:
-    friend struct HidAccess; // the hid_* functions drive the model
+    friend Model &sharedModel(); // the front ends drive the model
     Instrument();
     struct Private;
     Private *d;

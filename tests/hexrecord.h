@@ -33,3 +33,15 @@ inline QByteArray infoBlock(const QByteArray &family, const QByteArray &version,
     }
     return lines;
 }
+
+// A firmware image as the boards' build tools write it: the information block,
+// `lines` data records of `width` bytes from 0x1000 on, and the end-of-file
+// record; no checksum record (loading with stamping adds it).
+inline QByteArray hexImage(const QByteArray &family, const QByteArray &version, int lines = 8,
+                           int width = 16)
+{
+    QByteArray text = infoBlock(family, version, "Mar 01 2016 10:00:00");
+    for (int i = 0; i < lines; ++i)
+        text += hexRecord(0x00, 0x1000 + i * width, QByteArray(width, char(i))) + "\r\n";
+    return text + ":00000001FF\r\n";
+}

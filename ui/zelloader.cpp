@@ -1,6 +1,8 @@
 #include "zelloader.h"
+#include "boardtable.h"
 #include "filesizetext.h"
 #include "ui_zelloader.h"
+#include "updaterun.h"
 #include "zelproject.h"
 
 #include <QCheckBox>
@@ -35,14 +37,9 @@ const QString linkStyle = QStringLiteral("style=\"color: rgb(245, 177, 1);\"");
 } // namespace
 
 zelLoader::zelLoader(QWidget *parent)
-    : QDialog(parent), zelDevice(nullptr), updater(nullptr), checksumShortcut(nullptr),
-      updateSteps(0), updateStepsDone(0), stepMaximum(0), stepBoard(zelInterface::Sensors),
+    : QDialog(parent), zelDevice(nullptr), run(nullptr), checksumShortcut(nullptr),
       ui(new Ui::zelLoader)
 {
-    boards << zelInterface::Sensor5 << zelInterface::Sensor1 << zelInterface::Sensor2
-           << zelInterface::Sensor3 << zelInterface::Sensor4 << zelInterface::Terminal
-           << zelInterface::Mainboard;
-
     // A fixed-size window with the toolkit's own frame; no dialog type, so there is
     // no context-help button and the title bar is that of a normal window.
     setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
@@ -56,6 +53,24 @@ zelLoader::zelLoader(QWidget *parent)
         icon.addFile(icons.next());
     setWindowIcon(icon);
 
+    using P = zelInterface::PartType;
+    boards = {
+        {P::Sensor5, ui->checkSensor5, ui->versionSensor5, ui->progressSensor5, ui->fileStateSensor,
+         &zelLoader::deviceVersionSensor5, &zelLoader::firmwareSensor},
+        {P::Sensor1, ui->checkSensor1, ui->versionSensor1, ui->progressSensor1, ui->fileStateSensor,
+         &zelLoader::deviceVersionSensor1, &zelLoader::firmwareSensor},
+        {P::Sensor2, ui->checkSensor2, ui->versionSensor2, ui->progressSensor2, ui->fileStateSensor,
+         &zelLoader::deviceVersionSensor2, &zelLoader::firmwareSensor},
+        {P::Sensor3, ui->checkSensor3, ui->versionSensor3, ui->progressSensor3, ui->fileStateSensor,
+         &zelLoader::deviceVersionSensor3, &zelLoader::firmwareSensor},
+        {P::Sensor4, ui->checkSensor4, ui->versionSensor4, ui->progressSensor4, ui->fileStateSensor,
+         &zelLoader::deviceVersionSensor4, &zelLoader::firmwareSensor},
+        {P::Terminal, ui->checkTerminal, ui->versionTerminal, ui->progressTerminal,
+         ui->fileStateTerminal, &zelLoader::deviceVersionTerminal, &zelLoader::firmwareTerminal},
+        {P::Mainboard, ui->checkMainboard, ui->versionMainboard, ui->progressMainboard,
+         ui->fileStateMainboard, &zelLoader::deviceVersionMainboard, &zelLoader::firmwareMainboard},
+    };
+
     // Locked until the instrument is there.
     zelDisconnected();
 
@@ -65,6 +80,14 @@ zelLoader::zelLoader(QWidget *parent)
     connect(zelDevice, &zelInterface::connected, this, &zelLoader::zelConnected);
     connect(zelDevice, &zelInterface::disconnected, this, &zelLoader::zelDisconnected);
     connect(zelDevice, &zelInterface::firmwareVersion, this, &zelLoader::zelFirmwareVersion);
+    // Without this, a user lacking permission on the device would wait for ever. The link is
+    // closed while access is denied; when that ends, connected() follows if the device opened.
+    connect(zelDevice, &UsbHid::accessDeniedChanged, this, [this](bool denied) {
+        ui->totalProgress->setFormat(
+            denied ? tr("Instrument found, but access was denied: install the udev rule (see "
+                        "README)")
+                   : QStringLiteral("Waiting for USB connection"));
+    });
 
     // The file's family code decides which firmware it replaces, so all three
     // buttons do the same.
@@ -79,7 +102,7 @@ zelLoader::zelLoader(QWidget *parent)
                                      nullptr, Qt::WindowShortcut);
     connect(checksumShortcut, &QShortcut::activated, this, &zelLoader::calcChecksum);
 
-    updater = nullptr;
+    run = nullptr;
 
     connect(ui->startUpdate, &QPushButton::clicked, this, &zelLoader::startUpdate);
 
@@ -87,10 +110,9 @@ zelLoader::zelLoader(QWidget *parent)
     updateFileState();
 
     // The form's progress format is only a placeholder.
-    for (zelInterface::PartType part : qAsConst(boards)) {
-        QProgressBar *bar = boardRow(part).progress;
-        bar->setFormat(QString());
-        bar->setValue(0);
+    for (const BoardRow &row : qAsConst(boards)) {
+        row.progress->setFormat(QString());
+        row.progress->setValue(0);
     }
 
     // Last: an attached instrument connects right here, and every slot must be
@@ -100,12 +122,12 @@ zelLoader::zelLoader(QWidget *parent)
 
 zelLoader::~zelLoader()
 {
-    // The object tree deletes the link and a running updater only after the form is
+    // The object tree deletes the link and a running update only after the form is
     // gone, and the link announces closing the device with disconnected(): nothing
     // of theirs may reach this window's slots any more.
     zelDevice->disconnect(this);
-    if (updater)
-        updater->disconnect(this);
+    if (run)
+        run->disconnect(this);
     delete ui;
 }
 
@@ -122,7 +144,7 @@ void zelLoader::keyPressEvent(QKeyEvent *event)
 
 void zelLoader::closeEvent(QCloseEvent *event)
 {
-    if (!updater) {
+    if (!run) {
         event->accept();
         return;
     }
@@ -192,23 +214,10 @@ void zelLoader::zelConnected()
 {
     ui->controlWidget->setEnabled(true);
     ui->mainControl->setEnabled(true);
-
-    deviceVersionMainboard.clear();
-    deviceVersionTerminal.clear();
-    deviceVersionSensor1.clear();
-    deviceVersionSensor2.clear();
-    deviceVersionSensor3.clear();
-    deviceVersionSensor4.clear();
-    deviceVersionSensor5.clear();
-
-    // A board becomes selectable only once it has answered.
-    for (zelInterface::PartType part : qAsConst(boards))
-        boardCheckBox(part)->setEnabled(false);
-
-    zelDevice->requestFirmwareVersion();
+    requestVersions();
 
     // After the main board's restart the running update owns the total progress.
-    if (updater)
+    if (run)
         return;
 
     if (firmwareMainboard.getStatus() != FirmwareFile::Ok ||
@@ -229,16 +238,26 @@ void zelLoader::zelDisconnected()
 
 void zelLoader::zelFirmwareVersion(zelInterface::PartType part, QString version)
 {
-    if (QString *stored = boardDeviceVersion(part))
-        *stored = version;
+    const BoardRow *row = boardRow(part);
+    if (row)
+        this->*row->deviceVersion = version;
 
-    // During an update the sequence decides what may be selected.
-    if (!updater) {
-        if (QCheckBox *check = boardCheckBox(part))
-            check->setEnabled(true);
-    }
+    // A board reporting in the middle of a run (the main board's restart brings
+    // every answer again) is asked afresh when the run ends.
+    if (row && !run)
+        row->check->setEnabled(true);
 
     updateFileState();
+}
+
+void zelLoader::requestVersions()
+{
+    // A board becomes selectable only once it has answered.
+    for (const BoardRow &row : qAsConst(boards)) {
+        (this->*row.deviceVersion).clear();
+        row.check->setEnabled(false);
+    }
+    zelDevice->requestFirmwareVersion();
 }
 
 // --- Firmware files -------------------------------------------------------------
@@ -266,12 +285,12 @@ void zelLoader::loadFirmware(QString path)
     // The family code inside the file, not the button pressed, says where it goes.
     FirmwareFile *field = nullptr;
     const QString family = file.getFamilyCode();
-    if (family == QLatin1String("PBASE"))
-        field = &firmwareMainboard;
-    else if (family == QLatin1String("PCTRL"))
-        field = &firmwareTerminal;
-    else if (family == QLatin1String("PKEYS"))
-        field = &firmwareSensor;
+    for (const BoardRow &row : qAsConst(boards)) {
+        if (family == QLatin1String(BoardTable::find(row.part)->family)) {
+            field = &(this->*row.firmware);
+            break;
+        }
+    }
 
     QString question;
     if (field && field->getStatus() == FirmwareFile::Ok)
@@ -307,23 +326,16 @@ void zelLoader::loadFirmwareFiles()
 
 void zelLoader::updateFileState()
 {
-    static const zelInterface::PartType order[] = {
-        zelInterface::Mainboard, zelInterface::Terminal, zelInterface::Sensor1,
-        zelInterface::Sensor2,   zelInterface::Sensor3,  zelInterface::Sensor4,
-        zelInterface::Sensor5,
-    };
-
-    for (zelInterface::PartType part : order) {
-        const FirmwareFile *firmware = boardFirmware(part);
+    for (const BoardRow &row : qAsConst(boards)) {
+        const FirmwareFile &firmware = this->*row.firmware;
         QString name;
         QString detail;
         qint64 size = 0;
-        switch (firmware->getStatus()) {
+        switch (firmware.getStatus()) {
         case FirmwareFile::Ok:
-            name =
-                QStringLiteral("%1-%2.hex").arg(firmware->getFamilyCode(), firmware->getVersion());
-            detail = firmware->getBuildDate();
-            size = firmware->getHexText().size();
+            name = QStringLiteral("%1-%2.hex").arg(firmware.getFamilyCode(), firmware.getVersion());
+            detail = firmware.getBuildDate();
+            size = firmware.getHexText().size();
             break;
         case FirmwareFile::AccessDenied:
             name = tr("No valid firmware file");
@@ -338,7 +350,7 @@ void zelLoader::updateFileState()
             break;
         }
 
-        boardVersionLabel(part)->setText(*boardDeviceVersion(part));
+        row.version->setText(this->*row.deviceVersion);
 
         QString text = name;
         if (!detail.isEmpty()) {
@@ -349,13 +361,7 @@ void zelLoader::updateFileState()
         } else if (size > 0) {
             text += QStringLiteral(" (%1)").arg(fileSizeText(size));
         }
-
-        QLabel *fileState = ui->fileStateSensor;
-        if (part == zelInterface::Mainboard)
-            fileState = ui->fileStateMainboard;
-        else if (part == zelInterface::Terminal)
-            fileState = ui->fileStateTerminal;
-        fileState->setText(text);
+        row.fileState->setText(text);
     }
 }
 
@@ -388,74 +394,11 @@ void zelLoader::calcChecksum()
 
 // --- Board table --------------------------------------------------------------------
 
-zelLoader::BoardRow zelLoader::boardRow(zelInterface::PartType part) const
+const zelLoader::BoardRow *zelLoader::boardRow(zelInterface::PartType part) const
 {
-    switch (part) {
-    case zelInterface::Sensor1:
-        return {ui->checkSensor1, ui->versionSensor1, ui->progressSensor1};
-    case zelInterface::Sensor2:
-        return {ui->checkSensor2, ui->versionSensor2, ui->progressSensor2};
-    case zelInterface::Sensor3:
-        return {ui->checkSensor3, ui->versionSensor3, ui->progressSensor3};
-    case zelInterface::Sensor4:
-        return {ui->checkSensor4, ui->versionSensor4, ui->progressSensor4};
-    case zelInterface::Sensor5:
-        return {ui->checkSensor5, ui->versionSensor5, ui->progressSensor5};
-    case zelInterface::Terminal:
-        return {ui->checkTerminal, ui->versionTerminal, ui->progressTerminal};
-    case zelInterface::Mainboard:
-        return {ui->checkMainboard, ui->versionMainboard, ui->progressMainboard};
-    default:
-        return {};
+    for (const BoardRow &row : boards) {
+        if (row.part == part)
+            return &row;
     }
-}
-
-QCheckBox *zelLoader::boardCheckBox(zelInterface::PartType part) const
-{
-    return boardRow(part).check;
-}
-
-QLabel *zelLoader::boardVersionLabel(zelInterface::PartType part) const
-{
-    return boardRow(part).version;
-}
-
-QString *zelLoader::boardDeviceVersion(zelInterface::PartType part)
-{
-    switch (part) {
-    case zelInterface::Sensor1:
-        return &deviceVersionSensor1;
-    case zelInterface::Sensor2:
-        return &deviceVersionSensor2;
-    case zelInterface::Sensor3:
-        return &deviceVersionSensor3;
-    case zelInterface::Sensor4:
-        return &deviceVersionSensor4;
-    case zelInterface::Sensor5:
-        return &deviceVersionSensor5;
-    case zelInterface::Terminal:
-        return &deviceVersionTerminal;
-    case zelInterface::Mainboard:
-        return &deviceVersionMainboard;
-    default:
-        return nullptr;
-    }
-}
-
-FirmwareFile *zelLoader::boardFirmware(zelInterface::PartType part)
-{
-    switch (part) {
-    case zelInterface::Sensor1:
-    case zelInterface::Sensor2:
-    case zelInterface::Sensor3:
-    case zelInterface::Sensor4:
-    case zelInterface::Sensor5:
-        return &firmwareSensor;
-    case zelInterface::Terminal:
-        return &firmwareTerminal;
-    case zelInterface::Mainboard:
-        return &firmwareMainboard;
-    default:
-        return nullptr;
-    }
+    return nullptr;
 }

@@ -12,6 +12,7 @@ class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QShortcut;
+class UpdateRun;
 
 namespace Ui {
 class zelLoader;
@@ -44,29 +45,32 @@ protected slots:
     void updateFileState();
     void calcChecksum();
     void startUpdate();
-    void nextUpdate();
-    void updateRange(int min, int max);
-    void updatePosition(int now);
-    void updateCanceled(zelUpdater::Err err);
-    void updateState(zelUpdater::State state, zelUpdater::Err error);
-    void updateDone();
+    // The view of the running UpdateRun.
+    void updateRange(zelInterface::PartType board, int max);
+    void updatePosition(zelInterface::PartType board, int now);
+    void updateState(zelInterface::PartType board, zelUpdater::State state, zelUpdater::Err error);
+    void updateFinished(bool success, zelInterface::PartType step, zelUpdater::Err error);
     void advancedClicked();
 
 private:
-    // The widgets of one row of the board table; all null for a PartType without a row.
+    // One row of the board table: the window's columns for one board, whose
+    // other facts are in BoardTable.
     struct BoardRow
     {
-        QCheckBox *check = nullptr;
-        QLabel *version = nullptr;
-        QProgressBar *progress = nullptr;
+        zelInterface::PartType part;
+        QCheckBox *check;
+        QLabel *version;
+        QProgressBar *progress;
+        QLabel *fileState; // shared by the boards of one family
+        QString zelLoader::*deviceVersion;
+        FirmwareFile zelLoader::*firmware;
     };
-    BoardRow boardRow(zelInterface::PartType part) const;
+    // The row of `part`, or null for a PartType without one (0, or above 7).
+    const BoardRow *boardRow(zelInterface::PartType part) const;
 
-    // Board table lookups; a PartType without a row (0, or above 7) has no widgets.
-    QCheckBox *boardCheckBox(zelInterface::PartType part) const;
-    QLabel *boardVersionLabel(zelInterface::PartType part) const;
-    QString *boardDeviceVersion(zelInterface::PartType part);
-    FirmwareFile *boardFirmware(zelInterface::PartType part);
+    // Forgets the versions the boards reported, makes every board unselectable
+    // and asks all of them again; each answer makes its board selectable.
+    void requestVersions();
 
     // Per-board operations of the update sequence.
     QProgressBar *boardProgressBar(zelInterface::PartType part) const;
@@ -77,13 +81,14 @@ private:
     void setBoardChecked(zelInterface::PartType part, bool checked);
     void setBoardState(zelInterface::PartType part, zelUpdater::State state, zelUpdater::Err error);
     static void repolish(QWidget *widget);
-    static QString boardName(zelInterface::PartType part);
 
     zelInterface *zelDevice;
     FirmwareFile firmwareMainboard;
     FirmwareFile firmwareSensor;
     FirmwareFile firmwareTerminal;
-    zelUpdater *updater;
+    // The run going on, null while idle: closing asks first, and reported
+    // versions do not make boards selectable, while it is set.
+    UpdateRun *run;
     QString deviceVersionMainboard;
     QString deviceVersionTerminal;
     QString deviceVersionSensor1;
@@ -92,11 +97,7 @@ private:
     QString deviceVersionSensor4;
     QString deviceVersionSensor5;
     QShortcut *checksumShortcut;
-    QList<zelInterface::PartType> updateQueue;
-    QList<zelInterface::PartType> boards;
-    int updateSteps;
-    int updateStepsDone;
-    int stepMaximum;
-    zelInterface::PartType stepBoard;
+    // All seven boards in display order: 5, 1, 2, 3, 4, 6, 7.
+    QList<BoardRow> boards;
     Ui::zelLoader *ui;
 };

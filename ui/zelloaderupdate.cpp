@@ -1,6 +1,7 @@
-// The update sequence of the window: the chosen boards go through one updater
-// per step (sensor group, control panel, main board), and every updater's
-// progress is shown on the boards' bars and on the total bar.
+// The update sequence of the window: the chosen boards go to an UpdateRun, and
+// the run's progress is shown on the boards' bars and on the total bar.
+#include "boardtable.h"
+#include "updaterun.h"
 #include "zelloader.h"
 
 #include "ui_zelloader.h"
@@ -14,11 +15,12 @@
 
 void zelLoader::startUpdate()
 {
-    for (zelInterface::PartType b : qAsConst(boards)) {
-        setBoardValue(b, 0);
-        setBoardFormat(b, QString());
-        if (isBoardSelected(b))
-            updateQueue.append(b);
+    QList<zelInterface::PartType> chosen;
+    for (const BoardRow &row : qAsConst(boards)) {
+        setBoardValue(row.part, 0);
+        setBoardFormat(row.part, QString());
+        if (isBoardSelected(row.part))
+            chosen.append(row.part);
     }
 
     QProgressBar *total = ui->totalProgress;
@@ -28,20 +30,7 @@ void zelLoader::startUpdate()
     repolish(total);
     total->setValue(0);
 
-    updateSteps = 0;
-    updateStepsDone = 0;
-    stepMaximum = 0;
-    bool anySensor = false;
-    for (int p = zelInterface::Sensor1; p <= zelInterface::Sensor5; ++p)
-        anySensor = anySensor || isBoardSelected(zelInterface::PartType(p));
-    if (anySensor)
-        ++updateSteps;
-    if (isBoardSelected(zelInterface::Terminal))
-        ++updateSteps;
-    if (isBoardSelected(zelInterface::Mainboard))
-        ++updateSteps;
-
-    if (updateQueue.isEmpty()) {
+    if (chosen.isEmpty()) {
         QMessageBox box(QMessageBox::Information, tr("No update selected"),
                         tr("No board has been selected for firmware update. Please select boards "
                            "you want to update."),
@@ -50,163 +39,66 @@ void zelLoader::startUpdate()
         return;
     }
 
-    total->setRange(0, updateSteps * 1000);
-    nextUpdate();
-}
+    // The run takes copies: what is loaded from now on is for the next run.
+    UpdateRun::Images images;
+    for (const BoardRow &row : qAsConst(boards))
+        images.insert(QLatin1String(BoardTable::find(row.part)->family), this->*row.firmware);
+    run = new UpdateRun(zelDevice, chosen, images, this);
+    connect(run, &UpdateRun::boardState, this, &zelLoader::updateState);
+    connect(run, &UpdateRun::boardRange, this, &zelLoader::updateRange);
+    connect(run, &UpdateRun::boardProgress, this, &zelLoader::updatePosition);
+    connect(run, &UpdateRun::totalProgress, total, &QProgressBar::setValue);
+    connect(run, &UpdateRun::totalText, total, &QProgressBar::setFormat);
+    connect(run, &UpdateRun::finished, this, &zelLoader::updateFinished);
 
-void zelLoader::nextUpdate()
-{
-    // The finished updater is still inside its own signal emission here, so it
-    // may only go once control is back in the event loop.
-    if (updater) {
-        updater->deleteLater();
-        updater = nullptr;
-    }
-
-    if (updateQueue.isEmpty()) {
-        ui->startUpdate->setEnabled(true);
-        QProgressBar *total = ui->totalProgress;
-        total->setProperty("done", true);
-        total->setProperty("error", false);
-        total->setProperty("working", false);
-        total->setFormat(tr("Firmware update successfull"));
-        repolish(total);
-        return;
-    }
-
+    total->setRange(0, run->totalMaximum());
     ui->startUpdate->setEnabled(false);
-
-    zelUpdater *next = nullptr;
-    const zelInterface::PartType first = updateQueue.first();
-    if (first == zelInterface::Mainboard) {
-        next = new zelUpdater(zelDevice, &firmwareMainboard, zelInterface::Mainboard, this);
-        updateQueue.removeFirst();
-        stepBoard = zelInterface::Mainboard;
-    } else if (first == zelInterface::Terminal) {
-        next = new zelUpdater(zelDevice, &firmwareTerminal, zelInterface::Terminal, this);
-        updateQueue.removeFirst();
-        stepBoard = zelInterface::Terminal;
-    } else {
-        // All chosen sensor boards take the same image, so they share one pass.
-        next = new zelUpdater(zelDevice, &firmwareSensor, zelInterface::Sensors, this);
-        for (int p = zelInterface::Sensor1; p <= zelInterface::Sensor5; ++p) {
-            const auto part = zelInterface::PartType(p);
-            if (updateQueue.removeOne(part)) {
-                next->addPart(part);
-                stepBoard = part;
-            }
-        }
-    }
-
-    updater = next;
-    connect(next, &zelUpdater::done, this, &zelLoader::updateDone);
-    connect(next, &zelUpdater::range, this, &zelLoader::updateRange);
-    connect(next, &zelUpdater::process, this, &zelLoader::updatePosition);
-    connect(next, &zelUpdater::canceled, this, &zelLoader::updateCanceled);
-    connect(next, &zelUpdater::currentState, this, &zelLoader::updateState);
-    next->start();
+    run->start();
 }
 
-void zelLoader::updateRange(int min, int max)
+void zelLoader::updateRange(zelInterface::PartType board, int max)
 {
-    Q_UNUSED(min)
-    if (!updater)
-        return;
-    for (zelInterface::PartType b : qAsConst(boards)) {
-        if (!updater->contains(b))
-            continue;
-        setBoardRange(b, max);
-        if (b == stepBoard)
-            stepMaximum = max;
-    }
+    setBoardRange(board, max);
 }
 
-void zelLoader::updatePosition(int now)
+void zelLoader::updatePosition(zelInterface::PartType board, int now)
 {
-    if (!updater)
-        return;
-    for (zelInterface::PartType b : qAsConst(boards)) {
-        if (!updater->contains(b))
-            continue;
-        setBoardValue(b, now);
-        if (b == stepBoard) {
-            // An empty image has nothing to transfer: its share counts as complete
-            // rather than dividing by zero.
-            const int share = stepMaximum > 0 ? int(qint64(now) * 1000 / stepMaximum) : 1000;
-            ui->totalProgress->setValue(share + updateStepsDone * 1000);
-        }
-    }
+    setBoardValue(board, now);
 }
 
-void zelLoader::updateCanceled(zelUpdater::Err err)
+void zelLoader::updateState(zelInterface::PartType board, zelUpdater::State state,
+                            zelUpdater::Err error)
 {
-    zelUpdater *failed = updater;
-    if (failed) {
-        for (zelInterface::PartType b : qAsConst(boards)) {
-            if (failed->contains(b))
-                setBoardFormat(b, zelUpdater::errorText(err));
-        }
-    }
-    ++updateStepsDone;
+    setBoardState(board, state, error);
+    // An updated board is unticked, so that a second run does not repeat it.
+    if (state == zelUpdater::Success)
+        setBoardChecked(board, false);
+}
 
+void zelLoader::updateFinished(bool success, zelInterface::PartType step, zelUpdater::Err error)
+{
+    Q_UNUSED(step)
+    Q_UNUSED(error)
     QProgressBar *total = ui->totalProgress;
-    total->setFormat(boardName(stepBoard) + QStringLiteral(": ") + zelUpdater::errorText(err));
+    total->setProperty("done", success);
+    total->setProperty("error", !success);
     total->setProperty("working", false);
-    total->setProperty("error", true);
-    total->setValue(total->maximum());
     repolish(total);
-
-    updateQueue.clear();
     ui->startUpdate->setEnabled(true);
 
-    if (failed) {
-        failed->deleteLater();
-        updater = nullptr;
-    }
-}
+    // The run is still inside its own signal here.
+    run->deleteLater();
+    run = nullptr;
 
-void zelLoader::updateState(zelUpdater::State state, zelUpdater::Err error)
-{
-    if (!updater)
-        return;
-    for (zelInterface::PartType b : qAsConst(boards)) {
-        if (updater->contains(b))
-            setBoardState(b, state, error);
-    }
-}
-
-void zelLoader::updateDone()
-{
-    if (updater) {
-        for (zelInterface::PartType b : qAsConst(boards)) {
-            if (updater->contains(b))
-                setBoardChecked(b, false);
-        }
-    }
-    ++updateStepsDone;
-    nextUpdate();
+    // The boards may report other versions now, and a board that no longer
+    // answers must not stay selectable.
+    requestVersions();
 }
 
 QProgressBar *zelLoader::boardProgressBar(zelInterface::PartType part) const
 {
-    switch (part) {
-    case zelInterface::Sensor1:
-        return ui->progressSensor1;
-    case zelInterface::Sensor2:
-        return ui->progressSensor2;
-    case zelInterface::Sensor3:
-        return ui->progressSensor3;
-    case zelInterface::Sensor4:
-        return ui->progressSensor4;
-    case zelInterface::Sensor5:
-        return ui->progressSensor5;
-    case zelInterface::Terminal:
-        return ui->progressTerminal;
-    case zelInterface::Mainboard:
-        return ui->progressMainboard;
-    default:
-        return nullptr;
-    }
+    const BoardRow *row = boardRow(part);
+    return row ? row->progress : nullptr;
 }
 
 void zelLoader::setBoardValue(zelInterface::PartType part, int value)
@@ -231,18 +123,18 @@ void zelLoader::setBoardFormat(zelInterface::PartType part, const QString &text)
 
 bool zelLoader::isBoardSelected(zelInterface::PartType part) const
 {
-    const QCheckBox *box = boardCheckBox(part);
-    if (!box || !box->isEnabled())
+    const BoardRow *row = boardRow(part);
+    if (!row || !row->check->isEnabled())
         return false;
-    if (box->isChecked())
+    if (row->check->isChecked())
         return true;
     return !ui->advanced->isChecked();
 }
 
 void zelLoader::setBoardChecked(zelInterface::PartType part, bool checked)
 {
-    if (QCheckBox *box = boardCheckBox(part))
-        box->setChecked(checked);
+    if (const BoardRow *row = boardRow(part))
+        row->check->setChecked(checked);
 }
 
 void zelLoader::setBoardState(zelInterface::PartType part, zelUpdater::State state,
@@ -257,43 +149,30 @@ void zelLoader::setBoardState(zelInterface::PartType part, zelUpdater::State sta
     bar->setProperty("done", false);
     bar->setProperty("error", false);
 
-    switch (state) {
-    case zelUpdater::Error:
+    switch (UpdateRun::look(state)) {
+    case UpdateRun::Failed:
         bar->setProperty("error", true);
         bar->setRange(0, 1);
         bar->setValue(1);
-        bar->setFormat(zelUpdater::errorText(error));
         break;
-    case zelUpdater::VerifyVersion:
-    case zelUpdater::WaitResponse:
-    case zelUpdater::Restarting:
-    case zelUpdater::WaitReconnect:
+    case UpdateRun::Pending:
         // The board is busy on its own now; a busy bar says so better than a
         // percentage that cannot move.
         bar->setProperty("pending", true);
         bar->setRange(0, 0);
-        bar->setFormat(zelUpdater::stateText(state));
         bar->setTextVisible(true);
         break;
-    case zelUpdater::Success:
+    case UpdateRun::Done:
         bar->setProperty("done", true);
         bar->setRange(0, 1);
         bar->setValue(1);
-        bar->setFormat(zelUpdater::stateText(zelUpdater::Success));
         break;
-    default:
+    case UpdateRun::Working:
         bar->setProperty("working", true);
-        bar->setFormat(zelUpdater::stateText(state) + QStringLiteral(" (%p%)"));
         break;
     }
+    bar->setFormat(UpdateRun::boardText(state, error));
     repolish(bar);
-
-    if (part == stepBoard) {
-        const QString text = state == zelUpdater::Error ? zelUpdater::errorText(error)
-                                                        : zelUpdater::stateText(state);
-        ui->totalProgress->setFormat(boardName(part) + QStringLiteral(": ") + text +
-                                     QStringLiteral(" (Total %p%)"));
-    }
 }
 
 void zelLoader::repolish(QWidget *widget)
@@ -301,16 +180,4 @@ void zelLoader::repolish(QWidget *widget)
     QStyle *style = widget->style();
     style->unpolish(widget);
     style->polish(widget);
-}
-
-QString zelLoader::boardName(zelInterface::PartType part)
-{
-    const int value = int(part);
-    if (value >= zelInterface::Sensors && value <= zelInterface::Sensor5)
-        return QObject::tr("Sensor Boards");
-    if (value == zelInterface::Terminal)
-        return QObject::tr("Control Panel");
-    if (value == zelInterface::Mainboard)
-        return QObject::tr("Main Board");
-    return QObject::tr("Unknown Board");
 }

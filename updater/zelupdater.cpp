@@ -17,25 +17,12 @@ constexpr int ReconnectTimeoutMs = 10000;
 constexpr int MainboardVersionTimeoutMs = 500;
 constexpr int VersionRetries = 10;
 
-// True when every line of `text` fits one data message; a board must never
-// be left with half an image because a long line turned up mid-transfer.
-bool linesFitMessages(const QByteArray &text)
-{
-    for (int start = 0; start < text.size();) {
-        const int end = FirmwareFile::lineEnd(text, start);
-        if (end - start > MaxLineBytes)
-            return false;
-        start = end;
-    }
-    return true;
-}
-
 } // namespace
 
 zelUpdater::zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware,
                        zelInterface::PartType part, QObject *parent)
     : QObject(parent), zelDevice(zelDevice), firmware(firmware), part(part), timer(nullptr),
-      state(Connecting), position(0), retries(0), imageChecksum(0)
+      state(Connecting), position(0), retries(0), imageChecksum(0), reconnected(false)
 {
     // Listeners may queue these (or spy on them), which needs them by name.
     qRegisterMetaType<zelUpdater::State>("zelUpdater::State");
@@ -45,6 +32,7 @@ zelUpdater::zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware,
     connect(timer, &QTimer::timeout, this, &zelUpdater::timeout);
     if (zelDevice) {
         connect(zelDevice, &UsbHid::connected, this, &zelUpdater::connected);
+        connect(zelDevice, &UsbHid::disconnected, this, &zelUpdater::disconnected);
         connect(zelDevice, &zelInterface::firmwareVersion, this, &zelUpdater::version);
         connect(zelDevice, &zelInterface::firmwareUpdateStartAck, this, &zelUpdater::startAck);
         connect(zelDevice, &zelInterface::firmwareUpdateDataAck, this, &zelUpdater::dataAck);
@@ -105,6 +93,19 @@ QString zelUpdater::errorText(zelUpdater::Err error)
     }
 }
 
+bool zelUpdater::linesFit(const QByteArray &hexText)
+{
+    // A board must never be left with half an image because a long line turned
+    // up mid-transfer.
+    for (int start = 0; start < hexText.size();) {
+        const int end = FirmwareFile::lineEnd(hexText, start);
+        if (end - start > MaxLineBytes)
+            return false;
+        start = end;
+    }
+    return true;
+}
+
 void zelUpdater::start()
 {
     if (state != Connecting)
@@ -116,7 +117,7 @@ void zelUpdater::start()
     // Refuse an unusable image before the board is put into update mode: a
     // board left in update mode with part of an image is worse than one never
     // touched.
-    if (firmware->getStatus() != FirmwareFile::Ok || !linesFitMessages(firmware->getHexText())) {
+    if (firmware->getStatus() != FirmwareFile::Ok || !linesFit(firmware->getHexText())) {
         setState(Error, InvalidFile);
         return;
     }
@@ -159,10 +160,14 @@ void zelUpdater::timeout()
         setState(Error, NoResponse);
         break;
     case Restarting:
-        // The main board drops off the bus while it restarts; give it time to
-        // come back before asking for its version.
+        // The main board drops off the bus while it restarts; it gets this
+        // second to settle before it is asked for its version, even when it
+        // was back sooner.
         setState(WaitReconnect, NoError);
-        armTimer(ReconnectTimeoutMs);
+        if (reconnected)
+            verifyVersion();
+        else
+            armTimer(ReconnectTimeoutMs);
         break;
     case WaitResponse:
         if (retries > 0) {
@@ -215,12 +220,19 @@ void zelUpdater::version(zelInterface::PartType part, QString version)
 
 void zelUpdater::connected()
 {
-    if (state != WaitReconnect || part != zelInterface::Mainboard)
+    if (part != zelInterface::Mainboard)
         return;
-    setState(VerifyVersion, NoError);
-    resetPending();
-    zelDevice->requestFirmwareVersion(part);
-    armTimer(MainboardVersionTimeoutMs);
+    if (state == Restarting)
+        reconnected = true;
+    else if (state == WaitReconnect)
+        verifyVersion();
+}
+
+void zelUpdater::disconnected()
+{
+    // Gone again before the wait was over: only a later return counts.
+    if (state == Restarting)
+        reconnected = false;
 }
 
 void zelUpdater::startAck(zelInterface::PartType part, bool ready)
@@ -272,6 +284,14 @@ void zelUpdater::endAck(zelInterface::PartType part, bool ok)
         zelDevice->requestFirmwareVersion(this->part);
         armTimer(AnswerTimeoutMs);
     }
+}
+
+void zelUpdater::verifyVersion()
+{
+    setState(VerifyVersion, NoError);
+    resetPending();
+    zelDevice->requestFirmwareVersion(part);
+    armTimer(MainboardVersionTimeoutMs);
 }
 
 void zelUpdater::setState(State s, Err e)

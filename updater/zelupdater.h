@@ -17,7 +17,9 @@ class zelUpdater : public QObject
     Q_OBJECT
 
 public:
-    enum State
+    // Fixed underlying types: a value from outside the enumerators (a cast from
+    // an int, a queued signal) must stay a defined value for stateText/errorText.
+    enum State : int
     {
         Error = 0,
         Connecting,
@@ -33,7 +35,7 @@ public:
     };
     Q_ENUM(State)
 
-    enum Err
+    enum Err : int
     {
         NoError = 0,
         InternalError,
@@ -55,6 +57,8 @@ public:
 
     static QString stateText(zelUpdater::State state);
     static QString errorText(zelUpdater::Err error);
+    // True when every line of `hexText` fits one data message.
+    static bool linesFit(const QByteArray &hexText);
 
 signals:
     void done();
@@ -70,6 +74,7 @@ protected slots:
     void startAck(zelInterface::PartType part, bool ready);
     void dataAck(zelInterface::PartType part, int ok);
     void endAck(zelInterface::PartType part, bool ok);
+    void disconnected();
 
 private:
     void setState(State s, Err e);
@@ -77,6 +82,7 @@ private:
     void resetPending();
     bool takeAck(zelInterface::PartType p);
     void sendNextLine();
+    void verifyVersion();
 
     zelInterface *zelDevice;
     const FirmwareFile *firmware;
@@ -93,4 +99,7 @@ private:
     // check must still belong to the text that was sent.
     QString imageVersion;
     quint8 imageChecksum;
+    // The main board can be back on USB before the wait after its restart is
+    // over; that return must not be missed.
+    bool reconnected;
 };

@@ -2,6 +2,19 @@
 #include "usbhid.h"
 
 #include <QTest>
+#include <QTimer>
+
+#include <hidapi.h>
+
+// hid_close is wrapped at link time (tests/hid/CMakeLists.txt), so that the handles the
+// link gives back can be counted.
+static int hidCloses = 0;
+extern "C" void __real_hid_close(hid_device *dev);
+extern "C" void __wrap_hid_close(hid_device *dev)
+{
+    ++hidCloses;
+    __real_hid_close(dev);
+}
 
 namespace {
 constexpr quint16 Vendor = 0x04D8;
@@ -17,10 +30,13 @@ public:
         connect(this, &UsbHid::connected, this, [this] { events += 'c'; });
         connect(this, &UsbHid::disconnected, this, [this] { events += 'd'; });
         connect(this, &UsbHid::error, this, [this](const QString &t) { events += '<' + t + '>'; });
+        connect(this, &UsbHid::accessDeniedChanged, this,
+                [this](bool denied) { events += denied ? 'D' : 'A'; });
     }
     // The base destructor still emits disconnected(), after `events` is gone.
     ~Link() override { disconnect(this, nullptr, this, nullptr); }
     using UsbHid::polling;
+    bool opened() const { return isOpen && device; }
     QString events;
 };
 
@@ -36,7 +52,11 @@ class TestUsbHid : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { zelsim::Instrument::instance().reset(); }
+    void init()
+    {
+        zelsim::Instrument::instance().reset();
+        hidCloses = 0;
+    }
     // Each test's link is gone by now and has released the library.
     void cleanup() { QCOMPARE(zelsim::Instrument::instance().exitCount(), 1); }
 
@@ -81,6 +101,53 @@ private slots:
         zelsim::Instrument::instance().plug();
         link.reopen();
         QCOMPARE(link.events, QStringLiteral("dcdcddc"));
+        QCOMPARE(hidCloses, 2); // each open() on an open link gives the handle back first
+    }
+
+    // A device that cannot be read without blocking is given back at once: a blocking
+    // read would freeze the window whenever the instrument has nothing to say.
+    void nonblockingFails()
+    {
+        zelsim::Instrument::instance().failSetNonblocking("no non-blocking mode");
+        Link link;
+        link.open();
+        QCOMPARE(link.events, QStringLiteral("<no non-blocking mode>d"));
+        QVERIFY(!link.opened());
+        QCOMPARE(hidCloses, 1);
+        link.setAutoOpen(true); // the device itself is fine
+        QCOMPARE(link.events.right(1), QStringLiteral("c"));
+    }
+
+    // Destroying the link gives the device back and says so, once, if it is open.
+    void destructor_data()
+    {
+        QTest::addColumn<int>("opens");
+        QTest::addColumn<bool>("lost");
+        QTest::addColumn<int>("closes"); // disconnected() and hid_close each
+        QTest::newRow("open") << 1 << false << 1;
+        QTest::newRow("never opened") << 0 << false << 0;
+        QTest::newRow("device lost before") << 1 << true << 0;
+    }
+
+    void destructor()
+    {
+        QFETCH(int, opens);
+        QFETCH(bool, lost);
+        QFETCH(int, closes);
+        auto *link = new UsbHid(Vendor, Product);
+        for (int i = 0; i < opens; ++i)
+            link->open();
+        if (lost) {
+            zelsim::Instrument::instance().failRead("gone");
+            QMetaObject::invokeMethod(link, "polling");
+        }
+        QObject observer;
+        int seen = 0;
+        connect(link, &UsbHid::disconnected, &observer, [&] { ++seen; });
+        const int before = hidCloses;
+        delete link;
+        QCOMPARE(seen, closes);
+        QCOMPARE(hidCloses - before, closes);
     }
 
     // Connected inside setAutoOpen(); after a failed read the link reconnects on a later
@@ -100,6 +167,90 @@ private slots:
         QCOMPARE(sim.writtenReports().size(), 1);
         link.polling();
         QCOMPARE(sim.writtenReports().last(), report(QByteArray(40, 'b')));
+    }
+
+    // Each open attempt lists every HID device of the system, so the timer slows down while
+    // the device is closed; once open it polls at the poll interval again.
+    void timerPace_data()
+    {
+        QTest::addColumn<int>("pollInterval");
+        QTest::addColumn<int>("waiting");
+        QTest::newRow("1 ms") << 1 << 50;
+        QTest::newRow("15 ms, as constructed") << 0 << 50;
+        QTest::newRow("100 ms is never hurried") << 100 << 100;
+    }
+    void timerPace()
+    {
+        QFETCH(int, pollInterval);
+        QFETCH(int, waiting);
+        auto &sim = zelsim::Instrument::instance();
+        Link link;
+        link.setPollInterval(pollInterval);
+        const int open = pollInterval > 0 ? pollInterval : 15;
+        auto *timer = link.findChild<QTimer *>();
+        QVERIFY(timer && timer->isActive());
+        QCOMPARE(timer->interval(), waiting); // idle
+        sim.unplug();
+        link.setAutoOpen(true);
+        QCOMPARE(timer->interval(), waiting);
+        sim.plug();
+        link.polling();
+        QCOMPARE(link.events, QStringLiteral("c"));
+        QCOMPARE(timer->interval(), open);
+        sim.unplug();
+        link.polling(); // the read fails
+        QCOMPARE(link.events, QStringLiteral("c<Device disconnected>d"));
+        QCOMPARE(timer->interval(), waiting);
+    }
+
+    // Steps, one after another, starting unplugged and waiting: 'p' plug, 'u' unplug,
+    // 'x' deny access, 'g' grant it, '.' one poll tick. Events as above, plus 'D' access
+    // denied and 'A' no longer denied.
+    void accessDenied_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("events");
+        QTest::newRow("four refusals are no denial yet") << "px....g."
+                                                         << "c";
+        QTest::newRow("the fifth in a row is") << "px....."
+                                               << "D";
+        QTest::newRow("said once however long it lasts") << "px.........."
+                                                         << "D";
+        QTest::newRow("granted: cleared before connecting") << "px.....g."
+                                                            << "DAc";
+        QTest::newRow("unplugged: cleared, still waiting") << "px.....u."
+                                                           << "DA";
+        QTest::newRow("absence starts the count again") << "px..u.p...."
+                                                        << "";
+        QTest::newRow("back after absence") << "px..u.p....."
+                                            << "D";
+    }
+    void accessDenied()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, events);
+        auto &sim = zelsim::Instrument::instance();
+        sim.unplug();
+        Link link;
+        link.setAutoOpen(true);
+        for (QChar step : steps) {
+            switch (step.toLatin1()) {
+            case 'p':
+                sim.plug();
+                break;
+            case 'u':
+                sim.unplug();
+                break;
+            case 'x':
+            case 'g':
+                sim.setAccessDenied(step == 'x');
+                break;
+            default:
+                link.polling();
+            }
+        }
+        QCOMPARE(link.events, events);
+        QCOMPARE(link.accessDenied(), events.endsWith('D'));
     }
 };
 

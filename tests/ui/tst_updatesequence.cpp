@@ -1,7 +1,9 @@
-// Updating the instrument from the window, end to end: the real dialog drives
-// the real updaters against the simulated instrument.
+// Updating the instrument from the window, end to end: the real dialog shows the
+// real update runs against the simulated instrument. What a run does on its own is
+// tested without widgets in tests/updater; here it is what the window makes of it.
 #include "hexrecord.h"
 #include "siminstrument.h"
+#include "updaterun.h"
 #include "zelloader.h"
 
 #include <QTemporaryFile>
@@ -25,13 +27,12 @@ QString name(const char *prefix, int part)
                                                 : QStringLiteral("Sensor%1").arg(part));
 }
 
-// An image ("FAMILY vX.Y") of little more than its information block, which
-// keeps two characters in each group of four bytes: most runs take milliseconds.
-QByteArray testImage(const QByteArray &familyAndVersion)
+// An image ("FAMILY vX.Y") of little more than its information block, stamped with
+// its file checksum: most runs take milliseconds. Wider lines than a data message
+// carries when `width` is above 24.
+QByteArray testImage(const QByteArray &familyAndVersion, int width = 16)
 {
-    QByteArray text = hexRecord(4, 0, QByteArray(2, '\0')) + "\r\n";
-    text += infoBlock(familyAndVersion.left(5), familyAndVersion.mid(6), "Mar 01 2016 10:00:00");
-    text += ":00000001FF\r\n";
+    const QByteArray text = hexImage(familyAndVersion.left(5), familyAndVersion.mid(6), 1, width);
     return text + hexRecord(0x80, 0, QByteArray(1, '\0') + char(FirmwareFile::fileChecksum(text))) +
            "\r\n";
 }
@@ -47,17 +48,21 @@ Parts startedBoards()
     return out;
 }
 
-// Runs `action`, answering the modal box it opens with `button`; returns the
-// box's title and text, empty if none showed (a stray box is closed, not left to hang).
+// Runs `action`, answering the message box it opens with `button` and cancelling
+// any other dialog; returns the box's title and text, empty if none showed.
 QString answering(QMessageBox::StandardButton button, const std::function<void()> &action)
 {
     QString seen;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        if (box)
             seen = box->windowTitle() + QLatin1Char('|') + box->text();
-            box->button(button) ? box->button(button)->click() : box->reject();
-        }
+        if (box && box->button(button))
+            box->button(button)->click();
+        else if (dialog)
+            dialog->reject();
     });
     timer.start(1);
     action();
@@ -75,13 +80,17 @@ private slots:
     void fullRunWithBuiltInImages();
     void selection_data();
     void selection();
-    void sensorFailureEndsRun();
+    void failure_data();
+    void failure();
+    void imagesTakenAtStart();
     void closeDuringUpdate_data();
     void closeDuringUpdate();
     void nothingSelected();
 
 private:
-    void open(bool testImages, const Parts &ticked, bool advanced, const Parts &silent = {});
+    void open(const QByteArrayList &images, const Parts &ticked, bool advanced,
+              const Parts &silent = {});
+    QString load(const QByteArray &image);
     QString start()
     {
         return answering(QMessageBox::Ok, [this] { startButton()->click(); });
@@ -93,29 +102,33 @@ private:
     QProgressBar *bar(int part) const { return widget<QProgressBar>(name("progress", part)); }
     QProgressBar *total() const { return widget<QProgressBar>("totalProgress"); }
     QPushButton *startButton() const { return widget<QPushButton>("startUpdate"); }
+    Parts enabledBoxes() const
+    {
+        Parts out;
+        for (int p : allBoards) {
+            if (check(p)->isEnabled())
+                out << p;
+        }
+        return out;
+    }
 
     QScopedPointer<zelLoader> loader;
 };
 
-// Opens the window, waits for the boards that answer, ticks `ticked` (the
-// board table keeps ticks in either view) and leaves the view advanced or plain.
-void tst_UpdateSequence::open(bool testImages, const Parts &ticked, bool advanced,
+// Opens the window with `images` loaded over the built-in ones, waits for the boards
+// that answer, ticks `ticked` (the board table keeps ticks in either view) and leaves
+// the view advanced or plain.
+void tst_UpdateSequence::open(const QByteArrayList &images, const Parts &ticked, bool advanced,
                               const Parts &silent)
 {
     sim.reset();
+    sim.setRestartDelayMs(100); // back before the second after the restart is over
     for (int p : silent)
         sim.setBoardPresent(p, false);
     loader.reset(new zelLoader);
     loader->show();
-    const QByteArrayList images = {"PKEYS v2.1", "PCTRL v3.2", "PBASE v4.3"};
-    for (int i = 0; testImages && i < images.size(); ++i) {
-        QTemporaryFile file;
-        QVERIFY(file.open() && file.write(testImage(images[i])) > 0 && file.flush());
-        QVERIFY(answering(QMessageBox::Yes, [&] {
-                    QMetaObject::invokeMethod(loader.data(), "loadFirmware",
-                                              Q_ARG(QString, file.fileName()));
-                }).contains(QLatin1String("replace")));
-    }
+    for (const QByteArray &image : images)
+        QVERIFY(load(image).contains(QLatin1String("replace")));
     for (int p : allBoards) {
         QTRY_VERIFY(check(p)->isEnabled() || silent.contains(p));
         QCOMPARE(check(p)->isEnabled(), !silent.contains(p));
@@ -123,6 +136,17 @@ void tst_UpdateSequence::open(bool testImages, const Parts &ticked, bool advance
     }
     widget<QCheckBox>("advanced")->setChecked(advanced);
     sim.clearLog();
+}
+
+// Loads a test image, answering Yes; returns the question asked.
+QString tst_UpdateSequence::load(const QByteArray &image)
+{
+    QTemporaryFile file;
+    if (!file.open() || file.write(image) != image.size() || !file.flush())
+        return QString();
+    return answering(QMessageBox::Yes, [&] {
+        QMetaObject::invokeMethod(loader.data(), "loadFirmware", Q_ARG(QString, file.fileName()));
+    });
 }
 
 // Runs until the update has ended and returns the total bar's text. QTRY_*
@@ -139,14 +163,12 @@ QString tst_UpdateSequence::run()
 
 void tst_UpdateSequence::fullRunWithBuiltInImages()
 {
-    open(false, {1, 3, 6}, false); // the plain view takes unticked boards too
-    QList<int> duringPanel;
+    open({}, {1, 3, 6}, false);  // the plain view takes unticked boards too
+    sim.setRestartDelayMs(1500); // still away when the updater starts waiting for it
     QString gone, back, atMainAnswer;
+    Parts enabledDuringRun;
+    QStringList pendingTexts, busyFaults;
     QObject scope; // the watchers end with this test, not with the window
-    connect(total(), &QProgressBar::valueChanged, &scope, [&](int value) {
-        if (bar(6)->format().startsWith(QLatin1String("Transferring")))
-            duringPanel << value;
-    });
     // Around the main board's restart; the window's slots run first, the updater's last.
     auto *device = loader->findChild<zelInterface *>();
     connect(device, &UsbHid::disconnected, &scope, [&] { gone = total()->format(); });
@@ -154,26 +176,64 @@ void tst_UpdateSequence::fullRunWithBuiltInImages()
     connect(device, &zelInterface::firmwareVersion, &scope, [&](zelInterface::PartType part) {
         if (part == zelInterface::Mainboard && !back.isEmpty() && atMainAnswer.isEmpty())
             atMainAnswer = total()->format();
+        // After the reconnection every box is disabled until the run is over.
+        if (!back.isEmpty() && !startButton()->isEnabled())
+            enabledDuringRun << enabledBoxes();
     });
+    // The run is still inside its own signal when it ends: the window may release
+    // it only later, so a watcher connected after the window still hears the end.
+    QPointer<UpdateRun> running;
+    bool heardEnd = false;
+    // A board that works on its own shows the busy indicator whenever we look. Looked
+    // at from a timer rather than from the instrument, so the same check runs where
+    // the instrument is another process.
+    QTimer look;
+    look.setInterval(1);
+    connect(&look, &QTimer::timeout, &scope, [&] {
+        if (!running && !heardEnd && (running = loader->findChild<UpdateRun *>()))
+            connect(running, &UpdateRun::finished, &scope, [&] { heardEnd = true; });
+        for (int p : allBoards) {
+            if (!bar(p)->property("pending").toBool())
+                continue;
+            if (!pendingTexts.contains(bar(p)->format()))
+                pendingTexts << bar(p)->format();
+            if (bar(p)->minimum() != 0 || bar(p)->maximum() != 0 || !bar(p)->isTextVisible())
+                busyFaults << name("progress", p) + ": " + bar(p)->format();
+        }
+    });
+    look.start();
     QCOMPARE(start(), QString());
     QCOMPARE(QPoint(total()->minimum(), total()->maximum()), QPoint(0, 3000));
     QCOMPARE(run(), success);
-    // The sensor step's share stays counted while the control panel's goes out.
-    QVERIFY(!duringPanel.isEmpty() && duringPanel.first() >= 1000 && duringPanel.last() == 2000);
+    look.stop();
+    QVERIFY(total()->property("done").toBool() && !total()->property("working").toBool());
+    QCOMPARE(busyFaults, QStringList());
+    pendingTexts.sort();
+    QCOMPARE(pendingTexts, QStringList({"Process firmware data", "Validate new firmware version",
+                                        "Waiting for device response"}));
     QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5, 6, 7}));
-    for (int p : allBoards) {
-        FirmwareFile image;
-        image.load(QStringLiteral(":/firmware/p") + (p == 7 ? "base" : p == 6 ? "ctrl" : "keys"));
-        QVERIFY(!check(p)->isChecked());
-        QCOMPARE(sim.installedImage(p), image.getHexText());
-        QTRY_COMPARE(widget<QLabel>(name("version", p))->text(), image.getVersion());
-    }
     QCOMPARE(gone, QStringLiteral("Waiting for USB connection"));
     QVERIFY(!back.isEmpty() && !back.startsWith(QLatin1String("Ready"))); // the update keeps it
     QCOMPARE(atMainAnswer, "Main Board: Validate new firmware version (Total %p%)");
-    const auto log = sim.messages(); // after the restart the window's version requests go first
+    QCOMPARE(enabledDuringRun, Parts());
+    QVERIFY(heardEnd);
+    QTRY_VERIFY(!running);
+    // Every board is asked afresh when the run ends, and each answer makes it selectable.
+    for (int p : allBoards) {
+        FirmwareFile image;
+        image.load(QStringLiteral(":/firmware/p") + (p == 7 ? "base" : p == 6 ? "ctrl" : "keys"));
+        QCOMPARE(sim.installedImage(p), image.getHexText());
+        QCOMPARE(bar(p)->text(), success);
+        QVERIFY(!check(p)->isChecked() && bar(p)->property("done").toBool());
+        QTRY_COMPARE(widget<QLabel>(name("version", p))->text(), image.getVersion());
+        QTRY_VERIFY(check(p)->isEnabled());
+    }
+    // After the restart the window's version requests go first, then the updater's;
+    // at the end of the run come the window's again.
+    const QByteArray requests = "01060101010201030104010501070107";
+    const auto log = sim.messages();
     QCOMPARE(log.mid(log.lastIndexOf(QByteArray::fromHex("0507")) + 1).join().toHex(),
-             QByteArray("01060101010201030104010501070107"));
+             requests + requests.left(28));
 }
 
 void tst_UpdateSequence::selection_data()
@@ -195,7 +255,8 @@ void tst_UpdateSequence::selection()
     QFETCH(Parts, silent);
     QFETCH(Parts, updated);
     QFETCH(int, steps);
-    open(true, ticked, advanced, silent);
+    open({testImage("PKEYS v2.1"), testImage("PCTRL v3.2"), testImage("PBASE v4.3")}, ticked,
+         advanced, silent);
     QCOMPARE(start(), QString());
     QCOMPARE(total()->maximum(), steps * 1000);
     QCOMPARE(run(), success);
@@ -206,24 +267,76 @@ void tst_UpdateSequence::selection()
     }
 }
 
-void tst_UpdateSequence::sensorFailureEndsRun()
+void tst_UpdateSequence::failure_data()
 {
-    open(true, {}, false);
-    sim.setRejectLine(2, 1); // one board of the group fails the whole first step
+    QTest::addColumn<QByteArray>("mainImage");
+    QTest::addColumn<int>("rejectedBy"); // the sensor board that rejects line 1, or 0
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<Parts>("failed");
+    QTest::addColumn<Parts>("started");
+    QTest::newRow("a sensor board rejects a line")
+        << testImage("PBASE v4.3") << 2 << "Sensor Boards: Errors while transfering data"
+        << Parts{5, 1, 2, 3, 4} << Parts{1, 2, 3, 4, 5};
+    QTest::newRow("main-board image unusable")
+        << testImage("PBASE v4.3", 25) << 0 << "Main Board: Invalid firmware file" << Parts{7}
+        << Parts{};
+}
+
+// The failed step's boards show the error, the total bar says which step failed and
+// why, the boards of other steps are left alone; then the boards are asked afresh,
+// and only those that answer are selectable again.
+void tst_UpdateSequence::failure()
+{
+    QFETCH(QByteArray, mainImage);
+    QFETCH(int, rejectedBy);
+    QFETCH(QString, text);
+    QFETCH(Parts, failed);
+    QFETCH(Parts, started);
+    open({testImage("PKEYS v2.1"), testImage("PCTRL v3.2"), mainImage}, {}, false);
+    sim.setRejectLine(rejectedBy, 1);
     QCOMPARE(start(), QString());
-    QCOMPARE(run(), QStringLiteral("Sensor Boards: Errors while transfering data"));
-    QVERIFY(total()->property("error").toBool() && total()->value() == 3000);
-    for (int p = 1; p <= 5; ++p)
-        QCOMPARE(bar(p)->text(), QStringLiteral("Errors while transfering data (100%)"));
-    for (int p : {6, 7})
-        QVERIFY(bar(p)->format().isEmpty() && !bar(p)->value() && sim.installedImage(p).isEmpty());
-    QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5}));
+    sim.setBoardPresent(6, false); // the control panel goes quiet; no step reaches it
+    QCOMPARE(run(), text);
+    QVERIFY(total()->property("error").toBool() && !total()->property("working").toBool());
+    QCOMPARE(total()->value(), 3000);
+    const QString error = text.section(QStringLiteral(": "), 1);
+    for (int p : allBoards) {
+        QCOMPARE(bar(p)->text(), failed.contains(p) ? error + " (100%)" : QString());
+        QCOMPARE(bar(p)->property("error").toBool(), failed.contains(p));
+        QCOMPARE(sim.installedImage(p), QByteArray());
+    }
+    QCOMPARE(startedBoards(), started);
+    QTRY_COMPARE(enabledBoxes(), Parts({5, 1, 2, 3, 4, 7}));
+    QTest::qWait(20);
+    QCOMPARE(enabledBoxes(), Parts({5, 1, 2, 3, 4, 7}));
+
     // Nothing of the failed run lingers: the next run starts and completes.
-    sim.setRejectLine(2, -1);
+    sim.setRejectLine(rejectedBy, -1);
+    QVERIFY(load(testImage("PBASE v4.3")).contains(QLatin1String("replace")));
     sim.clearLog();
     QCOMPARE(start(), QString());
     QCOMPARE(run(), success);
-    QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5, 6, 7}));
+    QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5, 7}));
+}
+
+// The run flashes the images the window showed when Start was pressed: loading a
+// file, or stamping (which brings the built-in images back), is for the next run.
+void tst_UpdateSequence::imagesTakenAtStart()
+{
+    open({testImage("PBASE v4.3")}, {1, 7}, true); // the built-in sensor image takes a while
+    QCOMPARE(start(), QString());
+    QTRY_VERIFY(bar(1)->format().startsWith(QLatin1String("Transferring")));
+    QVERIFY(load(testImage("PBASE v5.6")).contains(QLatin1String("replace")));
+    QMetaObject::invokeMethod(loader.data(), "updateFileState");
+    QCOMPARE(widget<QLabel>("fileStateMainboard")->text().left(14), "PBASE-v5.6.hex");
+    QCOMPARE(answering(QMessageBox::Ok,
+                       [this] { QMetaObject::invokeMethod(loader.data(), "calcChecksum"); }),
+             QString());
+    QCOMPARE(widget<QLabel>("fileStateMainboard")->text().left(14), "PBASE-v3.3.hex");
+    QVERIFY(bar(7)->format().isEmpty()); // all of this while the sensor step still ran
+    QCOMPARE(run(), success);
+    QCOMPARE(sim.boardVersion(7), 43);
+    QTRY_COMPARE(widget<QLabel>("versionMainboard")->text(), QStringLiteral("v4.3"));
 }
 
 void tst_UpdateSequence::closeDuringUpdate_data()
@@ -236,7 +349,7 @@ void tst_UpdateSequence::closeDuringUpdate_data()
 void tst_UpdateSequence::closeDuringUpdate()
 {
     QFETCH(bool, yes);
-    open(false, {6}, true);
+    open({}, {6}, true);
     QCOMPARE(start(), QString());
     QTRY_VERIFY(sim.receivedText(6).size() > 200); // well into the built-in image
     const int before = sim.messages().size();
@@ -258,11 +371,12 @@ void tst_UpdateSequence::closeDuringUpdate()
 
 void tst_UpdateSequence::nothingSelected()
 {
-    open(false, {}, true);
+    open({}, {}, true);
     QCOMPARE(start(), QStringLiteral("No update selected|No board has been selected for firmware "
                                      "update. Please select boards you want to update."));
     QCOMPARE(total()->value(), 0);
-    QVERIFY(!loader->findChild<zelUpdater *>() && startedBoards().isEmpty());
+    QVERIFY(total()->property("working").toBool());
+    QVERIFY(!loader->findChild<UpdateRun *>() && sim.messages().isEmpty());
 }
 
 QTEST_MAIN(tst_UpdateSequence)

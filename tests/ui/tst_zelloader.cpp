@@ -1,5 +1,7 @@
+#include "boardtable.h"
 #include "filesizetext.h"
 #include "firmwarefile.h"
+#include "hexrecord.h"
 #include "siminstrument.h"
 #include "zelloader.h"
 #include "zelproject.h"
@@ -15,44 +17,23 @@ namespace {
 const QString builtInMainboard = QStringLiteral("PBASE-v3.3.hex (Feb 12 2015 09:48:59, 197 kB)");
 const QString waiting = QStringLiteral("Waiting for USB connection");
 const QString ready = QStringLiteral("Ready to start firmware update");
-const QString date = QStringLiteral("Mar 04 2016 12:00:00");
+const QString date = QStringLiteral("Mar 01 2016 10:00:00");          // hexImage() writes it
 const QStringList boards{"",        "Sensor1", "Sensor2",  "Sensor3", // indexed by PartType
                          "Sensor4", "Sensor5", "Terminal", "Mainboard"};
 const QStringList families{"Mainboard", "Terminal", "Sensor"}; // one file-state line each
 
-QByteArray hexRecord(quint16 address, const QByteArray &data)
-{
-    QByteArray bytes = QByteArray(1, char(data.size())) + char(address >> 8) + char(address);
-    bytes += '\0' + data;
-    quint8 sum = 0;
-    for (char c : qAsConst(bytes))
-        sum += quint8(c);
-    bytes.append(char(quint8(-sum)));
-    return ':' + bytes.toHex().toUpper() + "\r\n";
-}
-
-// Writes files/<name>, its information block holding two characters in each group of four
-// bytes; stamped by the reader under test unless `stamp` is false.
+// Writes files/<name>, stamped by the reader under test unless `stamp` is false.
 void writeImage(const QString &name, const QString &family, const QString &version,
                 bool stamp = true, bool descending = false)
 {
-    QList<QByteArray> records;
-    const QStringList texts{family, version, date};
-    for (int t = 0; t < 3; ++t) {
-        QByteArray bytes(64, '\0');
-        const QByteArray ascii = texts[t].toLatin1();
-        for (int i = 0; i < ascii.size(); ++i)
-            bytes[(i / 2) * 4 + i % 2] = ascii[i];
-        for (int r = 0; r < 4; ++r)
-            records << hexRecord(0x800 + t * 0x40 + r * 16, bytes.mid(r * 16, 16));
-    }
-    for (int i = 0; i < 8; ++i)
-        records << hexRecord(0x1000 + i * 16, QByteArray(16, char(i)));
+    QList<QByteArray> records = hexImage(family.toLatin1(), version.toLatin1()).split('\n');
+    records.removeLast(); // nothing after the last line end
+    const QByteArray end = records.takeLast();
     if (descending)
         std::reverse(records.begin(), records.end());
     QFile file("files/" + name);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(records.join() + ":00000001FF\r\n");
+    file.write(records.join('\n') + '\n' + end + '\n');
     file.close();
     if (stamp)
         QCOMPARE(FirmwareFile().load(file.fileName(), true), FirmwareFile::Ok);
@@ -173,7 +154,9 @@ private slots:
                  "Zelora HR36 Firmware Update Tool v" + version[0] + '.' + version[1] + version[2]);
         QCOMPARE(loader->windowTitle(), QStringLiteral("Zelora HR36 Firmware Update Tool"));
         QCOMPARE(text("fileStateLabelTerminal"), QStringLiteral("Update firmware to:"));
-        QCOMPARE(widget<QAbstractButton>("checkSensor5")->text(), QStringLiteral("Keys 12-20"));
+        for (const BoardFacts &row : BoardTable::rows())
+            QCOMPARE(widget<QAbstractButton>("check" + boards[row.part])->text(),
+                     QString(row.caption));
 
         QList<QSize> iconSizes = loader->windowIcon().availableSizes();
         std::sort(iconSizes.begin(), iconSizes.end(),
@@ -366,6 +349,29 @@ private slots:
         QCOMPARE(stamped.getVersion(), QStringLiteral("v5.0"));
     }
 
+    // Return presses "Start Update" when it is enabled and does nothing while it is not.
+    void returnKey_data()
+    {
+        QTest::addColumn<bool>("attached");
+        QTest::newRow("connected") << true;
+        QTest::newRow("waiting for the instrument") << false;
+    }
+    void returnKey()
+    {
+        QFETCH(bool, attached);
+        create(attached);
+        loader->show();
+        QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
+        click("advanced"); // nothing ticked: Start can only say so
+        if (attached)
+            buttons = {QMessageBox::Ok};
+        QTest::keyClick(loader.get(), Qt::Key_Return);
+        QCOMPARE(seen, attached ? QStringList{"No update selected|No board has been selected for "
+                                              "firmware update. Please select boards you want to "
+                                              "update."}
+                                : QStringList{});
+    }
+
     void windowEventsWhileIdle()
     {
         create();
@@ -389,6 +395,31 @@ private slots:
         }
         // No question while idle, and Escape must not reject behind the question's back.
         QCOMPARE(rejected.count(), 0);
+    }
+
+    // A device that is there but refuses to open is said so, until access is granted (the
+    // window connects) or the device goes away (it waits again).
+    void accessDenied_data()
+    {
+        QTest::addColumn<bool>("grant");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("granted") << true << ready;
+        QTest::newRow("unplugged") << false << waiting;
+    }
+    void accessDenied()
+    {
+        QFETCH(bool, grant);
+        QFETCH(QString, after);
+        auto &sim = zelsim::Instrument::instance();
+        sim.setAccessDenied(true);
+        create();
+        QCOMPARE(totalText(), waiting); // one refusal is not yet a denial
+        QTRY_COMPARE(totalText(), QStringLiteral("Instrument found, but access was denied: "
+                                                 "install the udev rule (see README)"));
+        QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
+        grant ? sim.setAccessDenied(false) : sim.unplug();
+        QTRY_COMPARE(totalText(), after);
+        QCOMPARE(enabled("mainControl"), grant);
     }
 };
 

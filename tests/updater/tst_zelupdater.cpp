@@ -23,16 +23,6 @@ zelsim::Instrument &sim()
     return zelsim::Instrument::instance();
 }
 
-// An image as the boards' build tools write it: the information block (two characters
-// per group of four bytes), data records and end-of-file; loading stamps the checksum.
-QByteArray hexFile(const QByteArray &family, const QByteArray &version, int lines, int width)
-{
-    QByteArray text = infoBlock(family, version, "Mar 01 2016 10:00:00");
-    for (int i = 0; i < lines; ++i)
-        text += hexRecord(0x00, quint16(0x1000 + i * width), QByteArray(width, char(i))) + "\r\n";
-    return text + ":00000001FF\r\n";
-}
-
 int versionByte(const FirmwareFile &image)
 {
     return image.getVersion().at(1).digitValue() * 10 + image.getVersion().at(3).digitValue();
@@ -62,11 +52,13 @@ struct Outcome
     bool late = false; // signals or an armed time-out after the end
 };
 
-// Runs an update of `boards` to its end. Whenever nothing moves, the device is plugged
-// back in (once, in state `backIn`) or the armed time-out is made to expire at once.
-// `watch` sees every state and, in Transferring, the index of each line about to go out.
+// Runs an update of `boards` to its end on a virtual clock. Whenever nothing moves, the
+// clock jumps to the next event: the armed time-out, made to expire at once, or the next of
+// `bounces`, the moments after the main board's restart message at which the device comes
+// back, goes again, comes back... `watch` sees every state and, in Transferring, the index
+// of each line about to go out.
 Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
-              S backIn = S::WaitReconnect, const std::function<void(S, int)> &watch = {},
+              const QList<int> &bounces = {1500}, const std::function<void(S, int)> &watch = {},
               const std::function<void(int)> &onTick = {}, bool device = true)
 {
     Outcome out;
@@ -91,21 +83,29 @@ Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
     int fired = 0;
     QObject::connect(timer, &QTimer::timeout, [&] { ++fired; });
     const auto state = [&] { return out.states.isEmpty() ? S::Connecting : out.states.last(); };
-    bool plugged = false;
+    qint64 clock = 0, armedAt = 0, restartAt = -1;
+    int bounce = 0;
     updater.start();
     for (int tick = 0, idle = 0, last = -1;
          tick < 100000 && state() != S::Success && state() != S::Error; ++tick) {
         onTick ? onTick(tick) : void();
         link.tick(), QCoreApplication::processEvents();
         const int now = sim().messages().size() + count();
+        if (now != last)
+            armedAt = clock; // whatever moves re-arms the time-out, at the present moment
         idle = std::exchange(last, now) == now ? idle + 1 : 0;
+        if (restartAt < 0 && sim().restartCount() > 0)
+            restartAt = clock;
         if (idle < 3 || !timer->isActive())
             continue;
         idle = 0;
-        if (state() == backIn && !std::exchange(plugged, true)) {
-            sim().plug();
+        const qint64 due = armedAt + timer->interval();
+        if (restartAt >= 0 && bounce < bounces.size() && restartAt + bounces[bounce] < due) {
+            clock = restartAt + bounces[bounce];
+            bounce++ % 2 ? sim().unplug() : sim().plug();
             continue;
         }
+        clock = armedAt = due;
         out.expired << qMakePair(state(), timer->interval());
         timer->start(1);
         static_cast<void>(QTest::qWaitFor([&] { return fired == out.expired.size(); }, 2000));
@@ -120,29 +120,29 @@ Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
 // The fault matrix: for each phase, what each fault that applies there leads to. A fault
 // begins with the first request of the phase (in Transferring with data line `at`: 0
 // first, 1 middle, 2 last) at the last board of the step.
-constexpr int Silence = 0, Unplug = 2, WrongVersion = 3, EarlyReturn = 6, Faults = 8; // columns
-const char *const faultNames[] = {"silence",      "negative",  "unplug",     "wrong version",
-                                  "foreign part", "duplicate", "back early", "clean run"};
+constexpr int Silence = 0, Unplug = 2, WrongVersion = 3, Faults = 7; // columns
+const char *const faultNames[] = {"silence",      "negative",  "unplug",   "wrong version",
+                                  "foreign part", "duplicate", "clean run"};
 constexpr E ok = E::NoError, no = E::NoResponse, na = E(-1), refused = E::StartFailed;
 constexpr E rejected = E::TransferFailed, invalid = E::InvalidFile, wrong = E::NotFinished;
 // clang-format off
 const struct { const char *name; int kind; S phase; int at; E result[Faults]; } faultTable[] = {
-    {"check", Panel, S::CheckCompatibility, 0, {no, na, no, ok, no, ok, na, ok}},
-    {"check group", Group, S::CheckCompatibility, 0, {no, na, na, na, na, na, na, ok}},
-    {"start", Panel, S::StartMode, 0, {no, refused, no, na, no, ok, na, na}},
-    {"start group", Group, S::StartMode, 0, {na, refused, na, na, no, na, na, na}},
-    {"first line", Panel, S::Transferring, 0, {no, rejected, no, na, no, ok, na, na}},
-    {"middle line", Panel, S::Transferring, 1, {no, rejected, no, na, no, ok, na, na}},
-    {"middle line group", Group, S::Transferring, 1, {no, rejected, na, na, na, ok, na, na}},
-    {"last line", Panel, S::Transferring, 2, {no, rejected, no, na, no, ok, na, na}},
-    {"finish", Panel, S::Finishing, 0, {no, invalid, no, na, no, ok, na, na}},
-    {"finish main", Main, S::Finishing, 0, {na, invalid, na, na, na, na, na, na}},
-    {"finish group", Group, S::Finishing, 0, {na, invalid, na, na, na, na, na, na}},
-    {"restart", Main, S::Restarting, 0, {no, na, no, na, na, na, no, na}},
-    {"reconnect", Main, S::WaitReconnect, 0, {na, na, no, na, na, na, na, na}},
-    {"verify", Main, S::VerifyVersion, 0, {no, na, no, wrong, no, ok, na, ok}},
-    {"response", Panel, S::WaitResponse, 0, {no, na, no, wrong, no, ok, na, na}},
-    {"response group", Group, S::WaitResponse, 0, {no, na, na, wrong, na, na, na, na}},
+    {"check", Panel, S::CheckCompatibility, 0, {no, na, no, ok, no, ok, ok}},
+    {"check group", Group, S::CheckCompatibility, 0, {no, na, na, na, na, na, ok}},
+    {"start", Panel, S::StartMode, 0, {no, refused, no, na, no, ok, na}},
+    {"start group", Group, S::StartMode, 0, {na, refused, na, na, no, na, na}},
+    {"first line", Panel, S::Transferring, 0, {no, rejected, no, na, no, ok, na}},
+    {"middle line", Panel, S::Transferring, 1, {no, rejected, no, na, no, ok, na}},
+    {"middle line group", Group, S::Transferring, 1, {no, rejected, na, na, na, ok, na}},
+    {"last line", Panel, S::Transferring, 2, {no, rejected, no, na, no, ok, na}},
+    {"finish", Panel, S::Finishing, 0, {no, invalid, no, na, no, ok, na}},
+    {"finish main", Main, S::Finishing, 0, {na, invalid, na, na, na, na, na}},
+    {"finish group", Group, S::Finishing, 0, {na, invalid, na, na, na, na, na}},
+    {"restart", Main, S::Restarting, 0, {no, na, no, na, na, na, na}},
+    {"reconnect", Main, S::WaitReconnect, 0, {na, na, no, na, na, na, na}},
+    {"verify", Main, S::VerifyVersion, 0, {no, na, no, wrong, no, ok, ok}},
+    {"response", Panel, S::WaitResponse, 0, {no, na, no, wrong, no, ok, na}},
+    {"response group", Group, S::WaitResponse, 0, {no, na, na, wrong, na, na, na}},
 };
 // clang-format on
 
@@ -181,8 +181,8 @@ class TestZelUpdater : public QObject
 private slots:
     void initTestCase()
     {
-        images[Panel] = load("ctrl.hex", hexFile("PCTRL", "v5.1", 20, 16));
-        images[Main] = load("base.hex", hexFile("PBASE", "v6.0", 24, 16));
+        images[Panel] = load("ctrl.hex", hexImage("PCTRL", "v5.1", 20, 16));
+        images[Main] = load("base.hex", hexImage("PBASE", "v6.0", 24, 16));
         images[Group].load(ZEL_FIRMWARE_DIR "/pkeys"); // one built-in image is enough
         for (const FirmwareFile &image : images)
             QCOMPARE(image.getStatus(), FirmwareFile::Ok);
@@ -225,7 +225,6 @@ private slots:
             [&] { sim().setAnswerAs(board, foreign); },
             [&] { sim().setDuplicateAcks(board, true); },
             [] {},
-            [] {},
         };
         // The version a board reports after the update is settled when it installs the image.
         if (fault == WrongVersion && r.phase != S::CheckCompatibility)
@@ -235,11 +234,11 @@ private slots:
             if (s == r.phase && (s != S::Transferring || sent == line) && ++injected)
                 inject[fault]();
         };
-        const S backIn = fault == Unplug && r.phase >= S::Restarting ? S::Error
-                         : fault == EarlyReturn                      ? S::Restarting
-                                                                     : S::WaitReconnect;
+        // Unplugged while restarting, the device never comes back.
+        const QList<int> bounces =
+            fault == Unplug && r.phase >= S::Restarting ? QList<int>{} : QList<int>{1500};
         const int opens = sim().openCount();
-        const Outcome out = drive(&image, r.kind, {}, backIn, watch);
+        const Outcome out = drive(&image, r.kind, {}, bounces, watch);
 
         QVERIFY(injected == 1 && !out.late);
         const QMap<S, int> armed{{S::WaitReconnect, 10000}, {S::VerifyVersion, 500}};
@@ -284,9 +283,10 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("device");
         QTest::addColumn<E>("result");
-        const QByteArray good = hexFile("PCTRL", "v5.1", 6, 16);
-        QTest::newRow("61-byte lines") << hexFile("PCTRL", "v5.1", 6, 24) << true << ok;
-        QTest::newRow("63-byte lines") << hexFile("PCTRL", "v5.1", 6, 25) << true << E::InvalidFile;
+        const QByteArray good = hexImage("PCTRL", "v5.1", 6, 16);
+        QTest::newRow("61-byte lines") << hexImage("PCTRL", "v5.1", 6, 24) << true << ok;
+        QTest::newRow("63-byte lines")
+            << hexImage("PCTRL", "v5.1", 6, 25) << true << E::InvalidFile;
         QTest::newRow("wrong file checksum") << good + ":0200008000007E\n"
                                              << true << E::InvalidFile;
         QTest::newRow("no device") << good << false << E::InternalError;
@@ -300,11 +300,40 @@ private slots:
         QFETCH(E, result);
         const FirmwareFile image = text.isEmpty() ? FirmwareFile() : load("refused.hex", text);
         const Outcome out =
-            drive(text.isEmpty() ? nullptr : &image, Panel, {}, S::WaitReconnect, {}, {}, device);
+            drive(text.isEmpty() ? nullptr : &image, Panel, {}, {1500}, {}, {}, device);
         QCOMPARE(out.dones, int(result == ok));
         QCOMPARE(out.cancels, result == ok ? QList<E>{} : QList<E>{result});
         QCOMPARE(out.states.size() == 1 && out.ranges.isEmpty(), result != ok);
         QCOMPARE(sim().messages().isEmpty(), result != ok); // not even a version request
+    }
+
+    // The main board may be back on USB well within the second it gets after its restart
+    // message, or long after it; it may even come and go. That second is always waited
+    // out, and the version is asked for as soon as the device is there after it.
+    void restartDelays_data()
+    {
+        QTest::addColumn<QList<int>>("bounces");
+        QTest::addColumn<E>("result");
+        for (int ms : {100, 500, 999, 1001, 1500, 9000})
+            QTest::addRow("back after %d ms", ms) << QList<int>{ms} << ok;
+        QTest::newRow("back, gone, back") << QList<int>{300, 600, 1500} << ok;
+        QTest::newRow("never back") << QList<int>{} << no;
+    }
+
+    void restartDelays()
+    {
+        QFETCH(QList<int>, bounces);
+        QFETCH(E, result);
+        const Outcome out = drive(&images[Main], Main, {}, bounces);
+        QCOMPARE(out.cancels, result == ok ? QList<E>{} : QList<E>{result});
+        QList<S> states{S::Restarting, S::WaitReconnect};
+        states << (result == ok ? QList<S>{S::VerifyVersion, S::Success} : QList<S>{S::Error});
+        QCOMPARE(out.states.mid(4), states);
+        Expired expired{{S::Restarting, 1000}};
+        if (result != ok)
+            expired << qMakePair(S::WaitReconnect, 10000);
+        QCOMPARE(out.expired, expired);
+        QCOMPARE(sim().installedImage(7), images[Main].getHexText());
     }
 
     // The window may load another file into the image while its update runs; the
@@ -314,8 +343,8 @@ private slots:
         FirmwareFile image = images[Panel];
         const QByteArray sent = image.getHexText();
         const QString other = dir.filePath("other.hex");
-        load("other.hex", hexFile("PCTRL", "v5.7", 3, 8));
-        const Outcome out = drive(&image, Panel, {}, S::WaitReconnect, [&](S s, int line) {
+        load("other.hex", hexImage("PCTRL", "v5.7", 3, 8));
+        const Outcome out = drive(&image, Panel, {}, {1500}, [&](S s, int line) {
             if (s == S::Transferring && line == 1)
                 QCOMPARE(image.load(other), FirmwareFile::Ok);
         });
@@ -365,13 +394,12 @@ private slots:
                 [&, seen = 0](const QByteArray &) mutable { return seen++ != lostAt; });
             const QByteArray stray = QByteArray(1, char(rng.bounded(2, 5))) + char(outsider) +
                                      char(!boards.contains(outsider)) + QByteArray(61, '\0');
-            const Outcome out =
-                drive(&images[kind], kind, boards, S::WaitReconnect, {}, [&](int t) {
-                    if (t == strayAt)
-                        sim().injectInputReport(stray);
-                    if (t % plugAfter == 0)
-                        sim().plug();
-                });
+            const Outcome out = drive(&images[kind], kind, boards, {1500}, {}, [&](int t) {
+                if (t == strayAt)
+                    sim().injectInputReport(stray);
+                if (t % plugAfter == 0)
+                    sim().plug();
+            });
             sim().setMessageHook(nullptr);
             QVERIFY(!out.late && out.dones + out.cancels.size() == 1);
             for (int b : boards)

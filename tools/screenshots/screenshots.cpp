@@ -2,6 +2,7 @@
 // to PNG files: the documentation's pictures come from the code, not from an
 // editor. Runs headless against the simulated instrument.
 #include "siminstrument.h"
+#include "stylesheet.h"
 #include "zelloader.h"
 
 #include <QApplication>
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -111,12 +111,7 @@ int main(int argc, char *argv[])
     const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     QDir().mkpath(outDir);
 
-    QFile css(QStringLiteral(":/css/stylesheet.css"));
-    if (css.open(QIODevice::ReadOnly)) {
-        const QByteArray text = css.readAll();
-        const int end = text.indexOf('\0');
-        app.setStyleSheet(QString::fromLatin1(text.constData(), end < 0 ? text.size() : end));
-    }
+    app.setStyleSheet(loadStyleSheet());
 
     Shooter shooter(outDir);
     auto &sim = zelsim::Instrument::instance();

@@ -6,23 +6,21 @@
 
 #include <chrono>
 #include <deque>
-#include <string>
+#include <optional>
 
-// A handle as hid_open hands it out. It belongs to one appearance of the
-// device: once the device goes away (unplug, restart, reset) the generation
-// moves on and the handle stays dead even after the device is back.
-struct hid_device_
-{
-    quint64 generation = 0;
-    std::wstring error;
-    bool hasError = false;
-};
-
+// The instrument itself: the seven boards behind one USB interface, with their
+// faults, timing and logs. It knows nothing of how reports reach it; the
+// in-process hid_* functions and the FUSE server of the hidraw rig are its two
+// front ends, and both move whole 64-byte reports in and out through
+// write() and takeInputReport().
 namespace zelsim {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int BoardCount = 7;
+constexpr int ReportSize = 64;
+constexpr unsigned short VendorId = 0x04D8;
+constexpr unsigned short ProductId = 0xF93C;
 
 struct Board
 {
@@ -55,16 +53,45 @@ struct Answer
     QByteArray bytes; // 3 bytes
 };
 
-struct Instrument::Private
+// A link fault armed to fire on a later call.
+struct LinkFault
+{
+    bool armed = false;
+    int after = 0;
+    QString text;
+
+    void arm(const QString &t, int a)
+    {
+        armed = true;
+        after = qMax(0, a);
+        text = t;
+    }
+    // Counts the call; true for the one that fails.
+    bool fires()
+    {
+        if (!armed)
+            return false;
+        if (after > 0) {
+            --after;
+            return false;
+        }
+        armed = false;
+        return true;
+    }
+};
+
+struct Model
 {
     Board boards[BoardCount + 1]; // index = PartType, 0 unused
 
     bool attached = true;
+    bool accessDenied = false;
     bool restarting = false;
     Clock::time_point backAt;
+    // Moves on each time the device goes away: a handle belongs to one appearance.
     quint64 generation = 1;
 
-    int restartDelayMs = DefaultRestartMs;
+    int restartDelayMs = Instrument::DefaultRestartMs;
     int answerLatencyMs = 0;
     int unplugLine = -1;
     int dataLinesSinceStart = 0;
@@ -72,14 +99,9 @@ struct Instrument::Private
     std::deque<Answer> answers;
     std::deque<QByteArray> injected;
 
-    bool failNonblockingArmed = false;
-    QString failNonblockingText;
-    bool failWriteArmed = false;
-    int failWriteAfter = 0;
-    QString failWriteText;
-    bool failReadArmed = false;
-    int failReadAfter = 0;
-    QString failReadText;
+    LinkFault failNonblocking;
+    LinkFault failWrite;
+    LinkFault failRead;
 
     std::function<bool(const QByteArray &)> hook;
 
@@ -89,15 +111,32 @@ struct Instrument::Private
     int opens = 0;
     int exits = 0;
 
-    std::wstring globalError;
-
+    // Everything back to defaults; handles of before are dead.
+    void reset();
     Board *board(int part);
     const Board *board(int part) const;
+
+    // --- what a front end sees ---
+
+    // On the bus now (a restart that has run its time is over).
+    bool present();
+    // A handle of `appearance` still talks to the device.
+    bool alive(quint64 appearance);
+    // One output report as the host writes it: report id, then the data bytes.
+    void write(const unsigned char *data, size_t length);
+    // The input report the device has ready at `asOf`: an injected one as it is,
+    // or up to 21 answers due by then, zero-padded to 64 bytes; empty when there
+    // is none.
+    QByteArray takeInputReport(Clock::time_point asOf = Clock::now());
+    // When takeInputReport() will next have something: now for an injected
+    // report, else when the first answer falls due; none while nothing waits.
+    std::optional<Clock::time_point> inputDue() const;
+
+    // --- the boards ---
 
     // Brings the device back once a restart has run its time.
     void tick();
     void disappear();
-    bool handleAlive(const hid_device_ *dev);
 
     // hid_write's data bytes: a run of messages, ended by a zero or unknown command.
     void receiveReport(const unsigned char *data, int size);
@@ -113,9 +152,7 @@ struct Instrument::Private
     void dataToBoard(Board &b, const QByteArray &line, bool group);
 };
 
-struct HidAccess
-{
-    static Instrument::Private *d() { return Instrument::instance().d; }
-};
+// The model behind Instrument::instance().
+Model &sharedModel();
 
 } // namespace zelsim

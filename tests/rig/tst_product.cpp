@@ -1,0 +1,243 @@
+// The unchanged product, driven from outside as a user would drive it: Xvfb for
+// a screen, xdotool for the keyboard (Return presses the default button "Start
+// Update"), the probe preloaded into it to read what the window shows, and the
+// rig's control socket to see what the instrument's boards hold.
+#include "firmwarefile.h"
+#include "rigcontrol.h"
+#include "siminstrument.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString ready = QStringLiteral("Ready to start firmware update");
+const QString success = QStringLiteral("Firmware update successfull");
+const QString denied =
+    QStringLiteral("Instrument found, but access was denied: install the udev rule (see README)");
+// Long enough for a full update at one report per USB frame with the main board's restart.
+constexpr int UpdateMs = 120000;
+// A user id nobody on the machine has, for running the product without rights on the node.
+constexpr int StrangerId = 47111;
+
+zelsim::Instrument &sim = zelsim::Instrument::instance();
+
+// The helpers check with QVERIFY and QTRY_*, which return from the helper only.
+#define STEP(call)                                                                                 \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
+QByteArray builtInImage(int part)
+{
+    FirmwareFile image;
+    image.load(QStringLiteral(":/firmware/p") + (part == 7 ? "base" : part == 6 ? "ctrl" : "keys"));
+    return image.getHexText();
+}
+
+} // namespace
+
+class tst_Product : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void updateAllBoards();
+    void lossDuringTransfer_data();
+    void lossDuringTransfer();
+    void accessDenied();
+
+private:
+    void startProduct(bool asStranger = false);
+    // What the probe last saw of a widget: its fields after the name, none if not shown.
+    QStringList shown(const QString &name) const;
+    QString total() const { return shown(QStringLiteral("totalProgress")).value(0); }
+    bool run(const QString &program, const QStringList &arguments);
+    void pressReturn();
+    void verifyAllBoardsUpdated();
+
+    QProcess xvfb;
+    QProcess product;
+    QString display;
+    QString probeFile;
+};
+
+void tst_Product::initTestCase()
+{
+    const QString why = zelrig::unavailableReason();
+    if (!why.isEmpty())
+        QSKIP(qPrintable("hidrig unavailable: " + why));
+    for (const char *tool : {"Xvfb", "xdotool", "setpriv"}) {
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("hidrig unavailable: %1 is not installed").arg(tool)));
+    }
+    QVERIFY(QFile::exists(ZEL_PRODUCT) && QFile::exists(ZEL_PROBE));
+    // The rig's /tmp is its own, so the first free display is free indeed.
+    xvfb.start(QStringLiteral("Xvfb"),
+               {"-displayfd", "1", "-nolisten", "tcp", "-ac", "-screen", "0", "1024x768x24"});
+    QVERIFY(xvfb.waitForReadyRead(10000));
+    display = ':' + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed();
+    const QString folder = qEnvironmentVariable("ZEL_RIG_DIR") + "/probe";
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+    probeFile = folder + "/shown";
+}
+
+void tst_Product::cleanupTestCase()
+{
+    xvfb.kill();
+    xvfb.waitForFinished();
+}
+
+void tst_Product::init()
+{
+    sim.reset();
+}
+
+void tst_Product::cleanup()
+{
+    if (QTest::currentTestFailed())
+        qWarning().noquote() << "product output:\n" + product.readAll();
+    product.kill();
+    product.waitForFinished();
+    QFile::remove(probeFile);
+    zelrig::setNodeMode(0666);
+}
+
+void tst_Product::startProduct(bool asStranger)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("LD_PRELOAD", ZEL_PROBE);
+    env.insert("ZEL_PROBE_FILE", probeFile);
+    env.insert("HOME", QFileInfo(probeFile).path());
+    product.setProcessEnvironment(env);
+    product.setProcessChannelMode(QProcess::MergedChannels);
+    if (asStranger) {
+        const QString id = QString::number(StrangerId);
+        product.start("setpriv", {"--reuid", id, "--regid", id, "--clear-groups", ZEL_PRODUCT});
+    } else {
+        product.start(ZEL_PRODUCT, QStringList());
+    }
+    QVERIFY(product.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!shown("window").isEmpty(), 20000);
+}
+
+QStringList tst_Product::shown(const QString &name) const
+{
+    QFile file(probeFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
+        QStringList fields = line.split('\t');
+        if (fields.takeFirst() == name)
+            return fields;
+    }
+    return QStringList();
+}
+
+bool tst_Product::run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start(program, arguments);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && !p.exitCode();
+}
+
+// With no window manager in the rig, the window gets the focus from xdotool too.
+void tst_Product::pressReturn()
+{
+    QTRY_COMPARE_WITH_TIMEOUT(shown("startUpdate").value(0), QStringLiteral("1"), 20000);
+    QVERIFY(run("xdotool", {"windowfocus", "--sync", shown("window").value(0)}));
+    QTRY_COMPARE(shown("window").value(1), QStringLiteral("1"));
+    QVERIFY(run("xdotool", {"key", "Return"}));
+}
+
+void tst_Product::verifyAllBoardsUpdated()
+{
+    for (int part = 1; part <= 7; ++part)
+        QVERIFY2(sim.installedImage(part) == builtInImage(part), qPrintable(QString::number(part)));
+}
+
+void tst_Product::updateAllBoards()
+{
+    STEP(startProduct());
+    QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
+    STEP(pressReturn());
+    QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);
+    QCOMPARE(shown("totalProgress").value(2), QStringLiteral("0")); // not coloured as failed
+    STEP(verifyAllBoardsUpdated());
+    QCOMPARE(sim.restartCount(), 1);
+}
+
+void tst_Product::lossDuringTransfer_data()
+{
+    QTest::addColumn<bool>("serverDies");
+    QTest::newRow("unplugged") << false;
+    QTest::newRow("the server dies") << true;
+}
+
+// The step ends with its failure shown instead of hanging; plugged in again, the
+// instrument is found and a new run succeeds.
+void tst_Product::lossDuringTransfer()
+{
+    QFETCH(bool, serverDies);
+    STEP(startProduct());
+    QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
+    if (!serverDies)
+        sim.unplugAfterLine(300);
+    STEP(pressReturn());
+    if (serverDies) {
+        QTRY_VERIFY_WITH_TIMEOUT(sim.receivedText(1).size() > 10000, UpdateMs);
+        QCOMPARE(::kill(pid_t(zelrig::serverPid()), SIGKILL), 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(total(), QStringLiteral("Sensor Boards: No response from device"),
+                              20000);
+    QCOMPARE(shown("totalProgress").value(2), QStringLiteral("1"));
+    if (serverDies)
+        QVERIFY(zelrig::startServer());
+    else
+        sim.plug();
+    // The full update at the bus's pace has been shown; this one only has to succeed.
+    zelrig::setUsbTiming(false);
+    QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
+    STEP(pressReturn());
+    QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);
+    STEP(verifyAllBoardsUpdated());
+}
+
+// A user without rights on the node is told so, and the window connects as soon
+// as the rights are there.
+void tst_Product::accessDenied()
+{
+    // Another user exists only where the rig's root is the machine's (no user namespace).
+    QFile idMap("/proc/self/uid_map");
+    if (!idMap.open(QIODevice::ReadOnly) ||
+        idMap.readAll().simplified() != QByteArray("0 0 4294967295"))
+        QSKIP("running as another user needs the rig set up by root");
+    zelrig::setNodeMode(0600);
+    STEP(startProduct(true));
+    QTRY_COMPARE_WITH_TIMEOUT(total(), denied, 20000);
+    QCOMPARE(shown("startUpdate").value(0), QStringLiteral("0"));
+    QCOMPARE(sim.openCount(), 0);
+    zelrig::setNodeMode(0666);
+    QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
+    QCOMPARE(sim.openCount(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Product)
+#include "tst_product.moc"

@@ -1,0 +1,377 @@
+// Whole update runs as any front end sees them, through the real protocol object
+// and link, with the simulated instrument standing in for the boards.
+#include "boardtable.h"
+#include "hexrecord.h"
+#include "siminstrument.h"
+#include "updaterun.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <type_traits>
+
+using Part = zelInterface::PartType;
+using S = zelUpdater::State;
+using E = zelUpdater::Err;
+using Parts = QList<int>;
+using Run = UpdateRun;
+using Fault = std::function<void()>;
+Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(UpdateRun::Look)
+
+// A value outside the enumerators must be a defined value of these types.
+static_assert(std::is_same<std::underlying_type<S>::type, int>::value, "");
+static_assert(std::is_same<std::underlying_type<E>::type, int>::value, "");
+
+namespace {
+
+zelsim::Instrument &sim = zelsim::Instrument::instance();
+const Parts allBoards = {5, 1, 2, 3, 4, 6, 7};
+
+QList<Part> parts(const Parts &values)
+{
+    QList<Part> out;
+    for (int v : values)
+        out << Part(v);
+    return out;
+}
+
+// Boards that were sent a start message, in the order they were sent.
+Parts startedBoards()
+{
+    Parts out;
+    for (const QByteArray &m : sim.messages()) {
+        if (m.at(0) == 0x02)
+            out << m.at(1);
+    }
+    return out;
+}
+
+// The link polls every millisecond; QTRY_* would nap 10 ms between looks.
+bool waitFor(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 4000 && !done(); ++i) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+// Everything a front end is told about one run.
+struct Watch
+{
+    explicit Watch(Run &run)
+    {
+        QObject::connect(&run, &Run::boardState, &scope, [this, &run](Part b, S s, E e) {
+            if (states[b].isEmpty()) // a step begins: its updater, and the last one if any
+                updaters << run.findChildren<zelUpdater *>().size();
+            states[b] << s;
+            errors[b] << e;
+        });
+        QObject::connect(&run, &Run::boardRange, &scope, [this](Part b, int m) { maxima[b] << m; });
+        QObject::connect(&run, &Run::boardProgress, &scope,
+                         [this](Part b, int v) { value[b] = v; });
+        QObject::connect(&run, &Run::totalProgress, &scope, [this](int v) { total << v; });
+        QObject::connect(&run, &Run::totalText, &scope, [this](const QString &t) { texts << t; });
+        QObject::connect(&run, &Run::finished, &scope, [this, &run](bool ok, Part step, E e) {
+            ends << QStringLiteral("%1 %2 %3").arg(int(ok)).arg(int(step)).arg(int(e));
+            updatersAtEnd = run.findChildren<zelUpdater *>().size();
+        });
+    }
+    QObject scope;
+    QMap<int, QList<S>> states;
+    QMap<int, QList<E>> errors;
+    QMap<int, QList<int>> maxima;
+    QMap<int, int> value;
+    QList<int> total;
+    QStringList texts;
+    QStringList ends;
+    QList<int> updaters;
+    int updatersAtEnd = -1;
+};
+
+} // namespace
+
+class TestUpdateRun : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    Run::Images images; // one good image per family
+    std::unique_ptr<zelInterface> device;
+
+    FirmwareFile load(const QString &name, const QByteArray &text)
+    {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(text), file.close();
+        FirmwareFile image;
+        image.load(file.fileName(), true);
+        return image;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        images["PKEYS"] = load("keys.hex", hexImage("PKEYS", "v2.1", 10));
+        images["PCTRL"] = load("ctrl.hex", hexImage("PCTRL", "v3.2", 12));
+        images["PBASE"] = load("base.hex", hexImage("PBASE", "v4.3", 14));
+        for (const FirmwareFile &image : qAsConst(images))
+            QCOMPARE(image.getStatus(), FirmwareFile::Ok);
+    }
+
+    void init()
+    {
+        sim.reset();
+        device.reset(new zelInterface);
+        device->setAutoOpen(true); // connected at once: the instrument is attached
+    }
+
+    void cleanup() { device.reset(); }
+
+    // The steps: the chosen sensor boards as one group, then the control panel, then
+    // the main board; the group's progress is that of its highest-numbered member.
+    void plan_data()
+    {
+        QTest::addColumn<Parts>("chosen");
+        QTest::addColumn<QString>("plan"); // address:boards>step board, per step
+        QTest::newRow("all") << Parts{7, 6, 4, 3, 2, 1, 5} << "0:5,1,2,3,4>5 6:6>6 7:7>7";
+        QTest::newRow("sensors 2 and 4") << Parts{4, 2} << "0:2,4>4";
+        QTest::newRow("main board and one sensor") << Parts{7, 3} << "0:3>3 7:7>7";
+        QTest::newRow("repeats and strangers") << Parts{6, 0, 6, 8, -1} << "6:6>6";
+        QTest::newRow("none") << Parts{} << "";
+    }
+
+    void plan()
+    {
+        QFETCH(Parts, chosen);
+        QFETCH(QString, plan);
+        Run run(device.get(), parts(chosen), images);
+        QStringList steps;
+        for (const Run::Step &step : run.plan()) {
+            QStringList boards;
+            for (Part b : step.boards)
+                boards << QString::number(int(b));
+            steps << QStringLiteral("%1:%2>%3")
+                         .arg(int(step.part))
+                         .arg(boards.join(','))
+                         .arg(int(step.stepBoard));
+        }
+        QCOMPARE(steps.join(' '), plan);
+        QCOMPARE(run.totalMaximum(), int(run.plan().size()) * 1000);
+        QCOMPARE(run.start(), !plan.isEmpty());
+        QCOMPARE(run.start(), false); // once only
+    }
+
+    // A whole run of all seven boards, the main board back on USB well before the
+    // second it is given after its restart.
+    void wholeRun()
+    {
+        sim.setRestartDelayMs(100);
+        Run run(device.get(), parts(allBoards), images);
+        Watch w(run);
+        QVERIFY(run.start() && run.isRunning());
+        QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
+        QCOMPARE(w.ends, QStringList{"1 7 0"});
+        QVERIFY(!run.isRunning());
+
+        const QList<S> transfer{S::CheckCompatibility, S::StartMode, S::Transferring, S::Finishing};
+        QList<int> totals;
+        for (int p : allBoards) {
+            const QList<S> tail =
+                p == 7 ? QList<S>{S::Restarting, S::WaitReconnect, S::VerifyVersion, S::Success}
+                       : QList<S>{S::WaitResponse, S::Success};
+            QCOMPARE(w.states[p], transfer + tail);
+            const FirmwareFile &image = images[BoardTable::find(Part(p))->family];
+            QCOMPARE(sim.installedImage(p), image.getHexText());
+            QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
+            QCOMPARE(w.value[p], int(image.getHexText().size()));
+            if (p != 5 && p != 6 && p != 7) // the step board stands for the group
+                continue;
+            // Each step fills its 1000 with the bytes sent, after each line and once more.
+            const QByteArray text = image.getHexText();
+            const int done = (p - 5) * 1000;
+            for (int i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
+                totals << done + (i + 1) * 1000 / int(text.size());
+            totals << done + 1000;
+        }
+        QCOMPARE(w.total, totals);
+        QCOMPARE(w.texts.first(),
+                 QStringLiteral("Sensor Boards: Validate compability (Total %p%)"));
+        for (const char *text : {"Control Panel: Transferring firmware file (Total %p%)",
+                                 "Main Board: Process firmware data (Total %p%)"})
+            QVERIFY2(w.texts.contains(text), text);
+        QCOMPARE(w.texts.last(), QStringLiteral("Firmware update successfull"));
+        QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5, 6, 7}));
+
+        // A finished updater is still inside its own signal when the next step starts
+        // or the run ends: it may only go later, but go it must.
+        QCOMPARE(w.updaters, QList<int>({1, 1, 1, 1, 1, 2, 2}));
+        QCOMPARE(w.updatersAtEnd, 1);
+        QVERIFY(waitFor([&] { return run.findChildren<zelUpdater *>().isEmpty(); }));
+    }
+
+    // The first failure ends the run: later steps never start.
+    void failure_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Parts>("failed");
+        QTest::addColumn<Parts>("untouched");
+        QTest::newRow("a sensor board rejects a line")
+            << Fault([] { sim.setRejectLine(2, 3); }) << "0 0 4"
+            << "Sensor Boards: Errors while transfering data" << Parts{5, 1, 2, 3, 4}
+            << Parts{6, 7};
+        QTest::newRow("the control panel refuses to start")
+            << Fault([] { sim.setRefuseStart(6, true); }) << "0 6 3"
+            << "Control Panel: Firmware update mode could not be startet" << Parts{6} << Parts{7};
+        QTest::newRow("the main board rejects the end")
+            << Fault([] { sim.setRejectEnd(7, true); }) << "0 7 5"
+            << "Main Board: Invalid firmware file" << Parts{7} << Parts{};
+    }
+
+    void failure()
+    {
+        QFETCH(Fault, fault);
+        QFETCH(QString, end);
+        QFETCH(QString, text);
+        QFETCH(Parts, failed);
+        QFETCH(Parts, untouched);
+        fault();
+        Run run(device.get(), parts(allBoards), images);
+        Watch w(run);
+        QVERIFY(run.start());
+        QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
+        QCOMPARE(w.ends, QStringList{end});
+        QCOMPARE(w.texts.last(), text);
+        QCOMPARE(w.total.last(), 3000); // the total bar fills in the error colour
+        for (int p : allBoards) {
+            const S last = failed.contains(p)      ? S::Error
+                           : untouched.contains(p) ? S::Connecting
+                                                   : S::Success;
+            QCOMPARE(w.states[p].value(w.states[p].size() - 1, S::Connecting), last);
+            QCOMPARE(startedBoards().contains(p), !untouched.contains(p));
+        }
+        QVERIFY(waitFor([&] { return run.findChildren<zelUpdater *>().isEmpty(); }));
+    }
+
+    // Every image the run needs is checked before the first message leaves; the
+    // run ends at once with the first step whose image is unusable.
+    void imagesCheckedFirst_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QByteArray>("text"); // empty: no image at all
+        QTest::addColumn<Parts>("chosen");
+        QTest::addColumn<QString>("failedStep");                       // empty: the run goes ahead
+        const QByteArray longLines = hexImage("PBASE", "v4.4", 6, 25); // 63 bytes per line
+        QTest::newRow("main board: lines too long")
+            << "PBASE" << longLines << allBoards << "Main Board";
+        QTest::newRow("main board: not chosen") << "PBASE" << longLines << Parts{6} << "";
+        QTest::newRow("control panel: other family")
+            << "PCTRL" << hexImage("PKEYS", "v2.2") << Parts{1, 6} << "Control Panel";
+        QTest::newRow("sensors: no image")
+            << "PKEYS" << QByteArray() << Parts{4, 7} << "Sensor Boards";
+        QTest::newRow("sensors: wrong file checksum")
+            << "PKEYS" << QByteArray(hexImage("PKEYS", "v2.2") + ":0200008000007E\r\n") << allBoards
+            << "Sensor Boards";
+    }
+
+    void imagesCheckedFirst()
+    {
+        QFETCH(QString, family);
+        QFETCH(QByteArray, text);
+        QFETCH(Parts, chosen);
+        QFETCH(QString, failedStep);
+        Run::Images spoilt = images;
+        if (text.isEmpty())
+            spoilt.remove(family);
+        else
+            spoilt[family] = load("spoilt.hex", text);
+        Run run(device.get(), parts(chosen), spoilt);
+        Watch w(run);
+        QVERIFY(run.start());
+        if (failedStep.isEmpty()) {
+            QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
+            QCOMPARE(w.ends.value(0).left(1), QStringLiteral("1"));
+            return;
+        }
+        QCOMPARE(w.ends.size(), 1); // within start()
+        QVERIFY(w.ends[0].startsWith("0 ") && w.ends[0].endsWith(" 5"));
+        QCOMPARE(w.texts, QStringList{failedStep + ": Invalid firmware file"});
+        QCOMPARE(w.total, QList<int>{run.totalMaximum()});
+        for (int p : chosen) {
+            const bool failed = BoardTable::boardName(Part(p)) == failedStep;
+            QCOMPARE(w.states[p], failed ? QList<S>{S::Error} : QList<S>{});
+            QCOMPARE(w.errors[p], failed ? QList<E>{E::InvalidFile} : QList<E>{});
+        }
+        QVERIFY(run.findChildren<zelUpdater *>().isEmpty());
+        QTest::qWait(20);
+        QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
+    }
+
+    // What a board's row shows in each state; values outside the enumerators fall under
+    // the last rows.
+    void boardText_data()
+    {
+        QTest::addColumn<S>("state");
+        QTest::addColumn<E>("error");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Run::Look>("look");
+        const E none = E::NoError;
+        // clang-format off
+        QTest::newRow("transfer") << S::Transferring << none << "Transferring firmware file (%p%)" << Run::Working;
+        QTest::newRow("verify") << S::VerifyVersion << none << "Validate new firmware version" << Run::Pending;
+        QTest::newRow("response") << S::WaitResponse << none << "Waiting for device response" << Run::Pending;
+        QTest::newRow("reconnect") << S::WaitReconnect << none << "Process firmware data" << Run::Pending;
+        QTest::newRow("success") << S::Success << none << "Firmware update successfull" << Run::Done;
+        QTest::newRow("failure") << S::Error << E::NoResponse << "No response from device (%p%)" << Run::Failed;
+        QTest::newRow("error -1") << S::Error << E(-1) << "Unknown error (%p%)" << Run::Failed;
+        QTest::newRow("state -1") << S(-1) << none << "Unknown state (%p%)" << Run::Working;
+        QTest::newRow("state 11") << S(11) << none << "Unknown state (%p%)" << Run::Working;
+        // clang-format on
+    }
+
+    void boardText()
+    {
+        QFETCH(S, state);
+        QFETCH(E, error);
+        QFETCH(QString, text);
+        QFETCH(Run::Look, look);
+        QCOMPARE(Run::boardText(state, error), text);
+        QCOMPARE(Run::look(state), look);
+    }
+
+    // The group's own address is named like its members; a command line finds boards
+    // by their short names.
+    void boardNames_data()
+    {
+        QTest::addColumn<int>("part");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shortName");
+        // clang-format off
+        QTest::newRow("group") << 0 << "Sensor Boards" << "";
+        QTest::newRow("sensor 5") << 5 << "Sensor Boards" << "keys5";
+        QTest::newRow("panel") << 6 << "Control Panel" << "panel";
+        QTest::newRow("main") << 7 << "Main Board" << "main";
+        QTest::newRow("8") << 8 << "Unknown Board" << "";
+        QTest::newRow("-1") << -1 << "Unknown Board" << "";
+        // clang-format on
+    }
+
+    void boardNames()
+    {
+        QFETCH(int, part);
+        QFETCH(QString, name);
+        QFETCH(QString, shortName);
+        QCOMPARE(BoardTable::boardName(Part(part)), name);
+        const BoardFacts *row = BoardTable::find(Part(part));
+        QCOMPARE(row ? QString(row->name) : QString(), shortName);
+        QCOMPARE(BoardTable::find(shortName.toUpper()), shortName.isEmpty() ? nullptr : row);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdateRun)
+#include "tst_updaterun.moc"

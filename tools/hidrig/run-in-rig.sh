@@ -1,0 +1,212 @@
+#!/bin/bash
+# Runs a command in the hidraw rig: private mount, pid and network namespaces in
+# which /dev/hidraw0 is the simulated instrument, served through FUSE by hidrig,
+# and a fake sysfs lists it (and, on request, other HID devices) for the
+# system's HIDAPI to find. The product and the tests reach it through the real
+# library exactly as they would reach the instrument.
+#
+#   run-in-rig.sh --server PATH [--others N] [--node-mode MODE] [--usb-timing]
+#                 [--unplugged] [--] COMMAND [ARG...]
+#
+#   --server PATH     the hidrig executable
+#   --others N        N more HID devices (a keyboard, mice, ...) in the fake sysfs
+#   --node-mode MODE  permission bits of /dev/hidraw0 (default 0666)
+#   --usb-timing      one report per 1 ms frame each way, as on a full-speed bus
+#   --unplugged       the instrument starts unplugged
+#
+# The command finds in its environment:
+#   ZEL_RIG_CONTROL   the server's control socket
+#   ZEL_RIG_SCRIPT    this script: "$ZEL_RIG_SCRIPT --start-server" starts a new
+#                     server after the last one died (the instrument plugged in again)
+#   ZEL_RIG_DIR       the rig's own folder (/tmp is private to the rig)
+#   SYSTEMD_DEVICE_VERIFY_SYSFS=0, without which libudev refuses a sysfs on tmpfs
+#
+# Where the rig cannot be set up (no /dev/fuse, no namespaces) the command runs
+# without it and ZEL_RIG_UNAVAILABLE says why; the rig's tests skip then. All
+# the rig sets up ends with the command: the namespaces take the mounts, the
+# server and any process left behind with them.
+set -euo pipefail
+
+self=$(readlink -f "$0")
+
+usage() {
+    sed -n '8,15p' "$self" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+# --- the server, in the rig ---
+
+rig=/tmp/hidrig
+instrument=/sys/devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001
+
+start_server() {
+    # A server that died leaves its supervisor to clear up after it first.
+    for _ in $(seq 200); do
+        [ -e "$rig/supervisor.pid" ] || break
+        sleep 0.025
+    done
+    if [ -e "$rig/supervisor.pid" ]; then
+        echo "hidrig: the last server is still running" >&2
+        return 1
+    fi
+    rm -f "$rig/control"
+    # The supervisor does what the kernel does when a device goes: sysfs forgets it.
+    (
+        "$ZEL_RIG_SERVER" --mount "$rig/mnt" --control "$rig/control" \
+            --class-link /sys/class/hidraw/hidraw0 \
+            --class-target "../../devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001/hidraw/hidraw0" \
+            --descriptor "$instrument/report_descriptor" $ZEL_RIG_SERVER_ARGS "$@" || true
+        rm -f /sys/class/hidraw/hidraw0
+        umount -l "$rig/mnt" 2>/dev/null || true
+        rm -f "$rig/supervisor.pid"
+    ) >>"$rig/server.log" 2>&1 </dev/null &
+    echo $! >"$rig/supervisor.pid"
+    for _ in $(seq 400); do
+        [ -S "$rig/control" ] && return 0
+        sleep 0.025
+    done
+    echo "hidrig: the server did not start:" >&2
+    cat "$rig/server.log" >&2
+    return 1
+}
+
+if [ "${1:-}" = --start-server ]; then
+    [ -n "${ZEL_RIG_DIR:-}" ] || { echo "hidrig: --start-server works only inside the rig" >&2; exit 2; }
+    start_server
+    exit
+fi
+
+# --- the fake sysfs ---
+
+# One USB HID device with one interface: usb_device -> usb_interface -> hid ->
+# hidraw, each with the files the library and libudev read. Argument: index,
+# vendor id, product id (4 hex digits each), manufacturer, product.
+add_device() {
+    local index=$1 vid=$2 pid=$3 manufacturer=$4 product=$5
+    local n=$((index + 1))
+    local usb=/sys/devices/hidrig/usb1/1-$n
+    local intf=$usb/1-$n:1.0
+    local hidname
+    hidname=$(printf '0003:%s:%s.%04X' "$vid" "$pid" "$n")
+    local hid=$intf/$hidname
+    local raw=$hid/hidraw/hidraw$index
+    mkdir -p "$raw"
+    printf 'MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/001/%03d\nDEVTYPE=usb_device\nPRODUCT=%x/%x/100\nBUSNUM=001\nDEVNUM=%03d\n' \
+        "$n" "$n" "0x$vid" "0x$pid" "$n" >"$usb/uevent"
+    echo "$vid" >"$usb/idVendor"
+    echo "$pid" >"$usb/idProduct"
+    echo "$manufacturer" >"$usb/manufacturer"
+    echo "$product" >"$usb/product"
+    echo 0100 >"$usb/bcdDevice"
+    printf 'DEVTYPE=usb_interface\nINTERFACE=3/0/0\n' >"$intf/uevent"
+    echo 00 >"$intf/bInterfaceNumber"
+    printf 'DRIVER=hid-generic\nHID_ID=0003:0000%s:0000%s\nHID_NAME=%s %s\nHID_PHYS=usb-hidrig-1.%d/input0\nHID_UNIQ=\nMODALIAS=hid:b0003g0001v0000%sp0000%s\n' \
+        "$vid" "$pid" "$manufacturer" "$product" "$n" "$vid" "$pid" >"$hid/uevent"
+    # Vendor-defined page, 64-byte input and output reports without report ids.
+    printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x01\x81\x02\x95\x40\x09\x01\x91\x02\xc0' \
+        >"$hid/report_descriptor"
+    printf 'MAJOR=240\nMINOR=%d\nDEVNAME=hidraw%d\n' "$index" "$index" >"$raw/uevent"
+    echo "240:$index" >"$raw/dev"
+    ln -s ../../../../bus/usb "$usb/subsystem"
+    ln -s ../../../../../bus/usb "$intf/subsystem"
+    ln -s ../../../../../../bus/hid "$hid/subsystem"
+    ln -s ../../../../../../../../class/hidraw "$raw/subsystem"
+    ln -s ../../../$hidname "$raw/device"
+}
+
+# Binds each entry of `source` onto an empty folder of the same name in
+# `target`, but for the names in `skip`, whose folders stay empty and writable.
+bind_back() {
+    local target=$1 source=$2 skip=$3 entry name
+    for entry in "$source"/*; do
+        name=${entry##*/}
+        mkdir "$target/$name"
+        case " $skip " in *" $name "*) continue ;; esac
+        mount --rbind "$entry" "$target/$name"
+    done
+}
+
+inside() {
+    # A private /tmp: the rig's files, and X servers that cannot collide with any outside.
+    mount -t tmpfs -o mode=1777 hidrig /tmp
+    mkdir -p "$rig/mnt"
+    # sysfs: a tmpfs with the real subtrees bound back in, /sys/class/hidraw and
+    # /sys/devices/hidrig its own.
+    mkdir -p "$rig/sys"
+    mount --rbind /sys "$rig/sys"
+    mount -t tmpfs -o mode=755 hidrig /sys
+    bind_back /sys "$rig/sys" "class devices"
+    bind_back /sys/class "$rig/sys/class" "hidraw"
+    bind_back /sys/devices "$rig/sys/devices" ""
+    mkdir -p /sys/class/hidraw
+    # /dev: every real entry by a link, and hidraw0 the FUSE server's file.
+    mkdir -p "$rig/dev"
+    mount --rbind /dev "$rig/dev"
+    mount -t tmpfs -o mode=755 hidrig /dev
+    ln -s "$rig"/dev/* /dev/
+    ln -s "$rig/mnt/hidraw0" /dev/hidraw0
+
+    add_device 0 04D8 F93C Zelora HR36
+    local i makers=(Logitech Microsoft Dell Jabra Wacom) kinds=(Keyboard Mouse Headset Receiver Tablet)
+    for ((i = 1; i <= ZEL_RIG_OTHERS; i++)); do
+        add_device "$i" "$(printf %04X $((0x0400 + i)))" "$(printf %04X $((0xC000 + i)))" \
+            "${makers[i % 5]}" "${kinds[i % 5]}"
+        ln -s "../../devices/hidrig/usb1/1-$((i + 1))/1-$((i + 1)):1.0/$(printf '0003:%04X:%04X.%04X' $((0x0400 + i)) $((0xC000 + i)) $((i + 1)))/hidraw/hidraw$i" \
+            "/sys/class/hidraw/hidraw$i"
+    done
+
+    export SYSTEMD_DEVICE_VERIFY_SYSFS=0 ZEL_RIG_CONTROL=$rig/control ZEL_RIG_SCRIPT=$self \
+        ZEL_RIG_DIR=$rig
+    if [ "$ZEL_RIG_UNPLUGGED" = 1 ]; then
+        start_server --unplugged
+    else
+        start_server
+    fi
+    local status=0
+    "$@" || status=$?
+    exit "$status"
+}
+
+if [ "${1:-}" = --inside ]; then
+    shift
+    inside "$@"
+fi
+
+# --- outside: check, then enter the namespaces ---
+
+server="" others=0 node_mode=0666 usb_timing="" unplugged=0
+while [ $# -gt 0 ]; do
+    case $1 in
+    --server) server=$2; shift 2 ;;
+    --others) others=$2; shift 2 ;;
+    --node-mode) node_mode=$2; shift 2 ;;
+    --usb-timing) usb_timing=--usb-timing; shift ;;
+    --unplugged) unplugged=1; shift ;;
+    --) shift; break ;;
+    -*) usage ;;
+    *) break ;;
+    esac
+done
+[ $# -gt 0 ] || usage
+if [ ! -x "$server" ]; then
+    echo "hidrig: no server at '$server'" >&2
+    exit 2
+fi
+
+unavailable() {
+    echo "hidrig: unavailable: $1" >&2
+    ZEL_RIG_UNAVAILABLE="$1" exec "${command[@]}"
+}
+command=("$@")
+[ -c /dev/fuse ] && [ -r /dev/fuse ] && [ -w /dev/fuse ] ||
+    unavailable "no usable /dev/fuse"
+command -v unshare >/dev/null || unavailable "unshare (util-linux) is not installed"
+namespaces=(--mount --pid --net --fork --kill-child --propagation private --mount-proc)
+if [ "$(id -u)" != 0 ]; then
+    namespaces=(--user --map-root-user "${namespaces[@]}")
+fi
+why=$(unshare "${namespaces[@]}" true 2>&1) || unavailable "cannot create namespaces: $why"
+
+export ZEL_RIG_SERVER=$server ZEL_RIG_OTHERS=$others ZEL_RIG_UNPLUGGED=$unplugged
+export ZEL_RIG_SERVER_ARGS="--mode $node_mode $usb_timing"
+exec unshare "${namespaces[@]}" -- "$self" --inside "$@"

@@ -1,0 +1,53 @@
+#include "boardtable.h"
+
+#include <QCoreApplication>
+
+namespace BoardTable {
+
+const QList<BoardFacts> &rows()
+{
+    using P = zelInterface::PartType;
+    static const char *const sensorBoards = QT_TRANSLATE_NOOP("QObject", "Sensor Boards");
+    static const QList<BoardFacts> table = {
+        {P::Sensor5, "Keys 12-20", "keys5", P::Sensors, "PKEYS", sensorBoards},
+        {P::Sensor1, "Keys 21-42", "keys1", P::Sensors, "PKEYS", sensorBoards},
+        {P::Sensor2, "Keys 43-64", "keys2", P::Sensors, "PKEYS", sensorBoards},
+        {P::Sensor3, "Keys 65-86", "keys3", P::Sensors, "PKEYS", sensorBoards},
+        {P::Sensor4, "Keys 87-108", "keys4", P::Sensors, "PKEYS", sensorBoards},
+        {P::Terminal, "PCTRL", "panel", P::Terminal, "PCTRL",
+         QT_TRANSLATE_NOOP("QObject", "Control Panel")},
+        {P::Mainboard, "PBASE", "main", P::Mainboard, "PBASE",
+         QT_TRANSLATE_NOOP("QObject", "Main Board")},
+    };
+    return table;
+}
+
+const BoardFacts *find(zelInterface::PartType part)
+{
+    for (const BoardFacts &row : rows()) {
+        if (row.part == part)
+            return &row;
+    }
+    return nullptr;
+}
+
+const BoardFacts *find(const QString &name)
+{
+    for (const BoardFacts &row : rows()) {
+        if (name.compare(QLatin1String(row.name), Qt::CaseInsensitive) == 0)
+            return &row;
+    }
+    return nullptr;
+}
+
+QString boardName(zelInterface::PartType part)
+{
+    // The sensor group's own address names the group, like each of its members.
+    for (const BoardFacts &row : rows()) {
+        if (row.part == part || row.step == part)
+            return QCoreApplication::translate("QObject", row.groupName);
+    }
+    return QCoreApplication::translate("QObject", "Unknown Board");
+}
+
+} // namespace BoardTable

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "zelinterface.h"
+
+#include <QList>
+#include <QString>
+
+// What the tool knows about one of the instrument's seven boards. Front ends
+// keep their own columns (the window its widgets) keyed by `part`.
+struct BoardFacts
+{
+    zelInterface::PartType part;
+    const char *caption; // the window's row caption: the keys a sensor board reads
+    const char *name;    // short, for the command line: keys1 to keys5, panel, main
+    // The address of the update step that carries the board: Sensors for every
+    // sensor board (they take one image in one pass), else the board itself.
+    zelInterface::PartType step;
+    const char *family;    // family code of the firmware the board takes
+    const char *groupName; // untranslated; boardName() translates it
+};
+
+namespace BoardTable {
+
+// The seven boards in the order the window lists them and a run walks them:
+// sensor boards 5, 1, 2, 3, 4, the control panel, the main board.
+const QList<BoardFacts> &rows();
+
+// The row of `part`, or null for a PartType without one (0, or above 7).
+const BoardFacts *find(zelInterface::PartType part);
+// The row whose command-line name is `name` (case-insensitive), or null.
+const BoardFacts *find(const QString &name);
+
+// "Sensor Boards" for the sensor group and each sensor board, "Control Panel",
+// "Main Board", and "Unknown Board" for anything else.
+QString boardName(zelInterface::PartType part);
+
+} // namespace BoardTable

@@ -1,0 +1,186 @@
+#include "updaterun.h"
+
+#include "boardtable.h"
+
+#include <QtGlobal>
+
+namespace {
+
+constexpr int StepUnits = 1000;
+
+} // namespace
+
+UpdateRun::UpdateRun(zelInterface *device, const QList<zelInterface::PartType> &boards,
+                     const Images &images, QObject *parent)
+    : QObject(parent), device(device), images(images)
+{
+    // Table order puts the sensor boards first, then the control panel, then the
+    // main board: the order the instrument wants them updated in.
+    for (const BoardFacts &row : BoardTable::rows()) {
+        if (!boards.contains(row.part))
+            continue;
+        if (steps.isEmpty() || steps.last().part != row.step)
+            steps.append(Step{row.step, {}, row.part});
+        Step &step = steps.last();
+        step.boards.append(row.part);
+        // The group's progress is shown by its highest-numbered member.
+        step.stepBoard = qMax(step.stepBoard, row.part);
+    }
+}
+
+UpdateRun::~UpdateRun() = default;
+
+bool UpdateRun::start()
+{
+    if (phase != Ready || steps.isEmpty())
+        return false;
+    phase = Running;
+
+    // Every image is checked before the first message leaves: a bad main-board
+    // file must not turn up only after the other boards have been rewritten.
+    for (int i = 0; i < steps.size(); ++i) {
+        if (imageUsable(steps.at(i)))
+            continue;
+        current = i;
+        for (zelInterface::PartType b : qAsConst(steps.at(i).boards))
+            emit boardState(b, zelUpdater::Error, zelUpdater::InvalidFile);
+        stepFailed(zelUpdater::InvalidFile);
+        return true;
+    }
+    nextStep();
+    return true;
+}
+
+QString UpdateRun::boardText(zelUpdater::State state, zelUpdater::Err error)
+{
+    switch (look(state)) {
+    case Failed:
+        return zelUpdater::errorText(error) + QStringLiteral(" (%p%)");
+    case Pending:
+    case Done:
+        return zelUpdater::stateText(state);
+    case Working:
+        break;
+    }
+    return zelUpdater::stateText(state) + QStringLiteral(" (%p%)");
+}
+
+UpdateRun::Look UpdateRun::look(zelUpdater::State state)
+{
+    switch (state) {
+    case zelUpdater::Error:
+        return Failed;
+    case zelUpdater::VerifyVersion:
+    case zelUpdater::WaitResponse:
+    case zelUpdater::Restarting:
+    case zelUpdater::WaitReconnect:
+        return Pending;
+    case zelUpdater::Success:
+        return Done;
+    default:
+        return Working;
+    }
+}
+
+void UpdateRun::nextStep()
+{
+    releaseUpdater();
+    ++current;
+    if (current >= steps.size()) {
+        emit totalText(tr("Firmware update successfull"));
+        end(true, zelUpdater::NoError);
+        return;
+    }
+
+    const Step &step = steps.at(current);
+    stepMaximum = 0;
+    updater = new zelUpdater(device, &image(step), step.part, this);
+    // The group's start and end messages go to its members in PartType order.
+    for (int p = zelInterface::Sensor1; p <= zelInterface::Sensor5; ++p) {
+        if (step.boards.contains(zelInterface::PartType(p)))
+            updater->addPart(zelInterface::PartType(p));
+    }
+    connect(updater, &zelUpdater::currentState, this, &UpdateRun::stepState);
+    connect(updater, &zelUpdater::range, this, [this](int, int max) { stepRange(max); });
+    connect(updater, &zelUpdater::process, this, &UpdateRun::stepProgress);
+    connect(updater, &zelUpdater::done, this, &UpdateRun::stepDone);
+    connect(updater, &zelUpdater::canceled, this, &UpdateRun::stepFailed);
+    updater->start();
+}
+
+void UpdateRun::stepState(zelUpdater::State state, zelUpdater::Err error)
+{
+    const Step &step = steps.at(current);
+    for (zelInterface::PartType b : step.boards)
+        emit boardState(b, state, error);
+    // A failure has a text of its own on the total bar, set when the step ends.
+    if (state != zelUpdater::Error)
+        emit totalText(BoardTable::boardName(step.stepBoard) + QStringLiteral(": ") +
+                       zelUpdater::stateText(state) + QStringLiteral(" (Total %p%)"));
+}
+
+void UpdateRun::stepRange(int maximum)
+{
+    stepMaximum = maximum;
+    for (zelInterface::PartType b : steps.at(current).boards)
+        emit boardRange(b, maximum);
+}
+
+void UpdateRun::stepProgress(int now)
+{
+    for (zelInterface::PartType b : steps.at(current).boards)
+        emit boardProgress(b, now);
+    // An empty image has nothing to send: its share counts as complete rather
+    // than dividing by zero. 64 bits: a large image times 1000 overflows an int.
+    const qint64 share = stepMaximum > 0 ? qint64(now) * StepUnits / stepMaximum : StepUnits;
+    emit totalProgress(int(share + qint64(current) * StepUnits));
+}
+
+void UpdateRun::stepDone()
+{
+    nextStep();
+}
+
+void UpdateRun::stepFailed(zelUpdater::Err error)
+{
+    releaseUpdater();
+    emit totalText(BoardTable::boardName(steps.at(current).stepBoard) + QStringLiteral(": ") +
+                   zelUpdater::errorText(error));
+    emit totalProgress(totalMaximum());
+    end(false, error);
+}
+
+void UpdateRun::end(bool success, zelUpdater::Err error)
+{
+    phase = Ended;
+    const zelInterface::PartType step = steps.at(qMin(current, int(steps.size()) - 1)).part;
+    emit finished(success, step, error);
+}
+
+bool UpdateRun::imageUsable(const Step &step) const
+{
+    const FirmwareFile &file = image(step);
+    const BoardFacts *facts = BoardTable::find(step.stepBoard);
+    return file.getStatus() == FirmwareFile::Ok && !file.getHexText().isEmpty() && facts &&
+           file.getFamilyCode() == QLatin1String(facts->family) &&
+           zelUpdater::linesFit(file.getHexText());
+}
+
+const FirmwareFile &UpdateRun::image(const Step &step) const
+{
+    static const FirmwareFile none;
+    const BoardFacts *facts = BoardTable::find(step.stepBoard);
+    const auto it = facts ? images.constFind(QLatin1String(facts->family)) : images.constEnd();
+    return it != images.constEnd() ? it.value() : none;
+}
+
+void UpdateRun::releaseUpdater()
+{
+    // The updater is still inside its own signal when its step ends, so it may
+    // only go once control is back in the event loop.
+    if (updater) {
+        updater->disconnect(this);
+        updater->deleteLater();
+        updater = nullptr;
+    }
+}
