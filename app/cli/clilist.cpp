@@ -1,5 +1,5 @@
+#include "boardtable.h"
 #include "cliapp.h"
-#include "cliboards.h"
 #include "clioutput.h"
 #include "instrumentprobe.h"
 
@@ -74,7 +74,7 @@ int CliApp::list(const QStringList &commandArguments)
 
     if (output->mode() == CliOutput::Mode::Json) {
         QJsonArray boards;
-        for (const CliBoard &board : cliBoards()) {
+        for (const BoardFacts &board : BoardTable::rows()) {
             const auto version = versions.find(board.part);
             boards.append(
                 QJsonObject{{QStringLiteral("name"), QLatin1String(board.name)},
@@ -89,7 +89,7 @@ int CliApp::list(const QStringList &commandArguments)
     }
     QList<QStringList> rows = {{QStringLiteral("BOARD"), QStringLiteral("PART"),
                                 QStringLiteral("DESCRIPTION"), QStringLiteral("VERSION")}};
-    for (const CliBoard &board : cliBoards())
+    for (const BoardFacts &board : BoardTable::rows())
         rows.append({QLatin1String(board.name), QString::number(board.part),
                      QLatin1String(board.description),
                      versions.value(board.part, QStringLiteral("no answer"))});

@@ -1,4 +1,5 @@
 #include "clioutput.h"
+#include "boardtable.h"
 #include "cliboards.h"
 
 #include <QFileDevice>
@@ -107,14 +108,15 @@ void ProgressPrinter::update(zelInterface::PartType step, int permille, const QS
     switch (output->mode()) {
     case CliOutput::Mode::Terminal:
         if (newText || percent != shownPercent)
-            draw(stepLabel(step), permille, text);
+            draw(BoardTable::boardName(step), permille, text);
         break;
     case CliOutput::Mode::Plain:
         if (newText)
-            output->line(stepLabel(step) + QStringLiteral(": ") + text);
+            output->line(BoardTable::boardName(step) + QStringLiteral(": ") + text);
         // Tenths only once the step is under way; 0 % says nothing new.
         if (percent / 10 > qMax(shownPercent, 0) / 10)
-            output->line(stepLabel(step) + QStringLiteral(": %1%").arg(percent / 10 * 10));
+            output->line(BoardTable::boardName(step) +
+                         QStringLiteral(": %1%").arg(percent / 10 * 10));
         break;
     case CliOutput::Mode::Json:
         if (newText || percent != shownPercent)
@@ -138,10 +140,10 @@ void ProgressPrinter::finish(zelInterface::PartType step, bool ok, const QString
     }
     switch (output->mode()) {
     case CliOutput::Mode::Terminal:
-        draw(stepLabel(step), ok ? 1000 : shownPercent * 10, text);
+        draw(BoardTable::boardName(step), ok ? 1000 : shownPercent * 10, text);
         break;
     case CliOutput::Mode::Plain:
-        output->line(stepLabel(step) + QStringLiteral(": ") + text);
+        output->line(BoardTable::boardName(step) + QStringLiteral(": ") + text);
         break;
     case CliOutput::Mode::Json:
         output->json({{QStringLiteral("event"), QStringLiteral("step")},

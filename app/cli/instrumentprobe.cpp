@@ -1,5 +1,5 @@
 #include "instrumentprobe.h"
-#include "cliboards.h"
+#include "boardtable.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -40,10 +40,10 @@ InstrumentProbe::askVersions(QMap<zelInterface::PartType, QString> *versions)
     const QMetaObject::Connection answer =
         connect(link, &zelInterface::firmwareVersion, &loop,
                 [&](zelInterface::PartType part, const QString &version) {
-                    if (!cliBoard(part))
+                    if (!BoardTable::find(part))
                         return;
                     versions->insert(part, version);
-                    if (versions->size() == cliBoards().size())
+                    if (versions->size() == BoardTable::rows().size())
                         loop.quit();
                 });
     const QMetaObject::Connection lost = connect(link, &UsbHid::disconnected, &loop, [&] {

@@ -1,5 +1,5 @@
 #include "updateplan.h"
-#include "cliboards.h"
+#include "boardtable.h"
 #include "clioutput.h"
 
 #include <QIODevice>
@@ -51,8 +51,14 @@ bool FirmwareImages::useFile(const QString &path, QString *error)
 
 const FirmwareImages::Slot &FirmwareImages::slot(zelInterface::PartType part) const
 {
-    const CliBoard *board = cliBoard(part);
-    const QString family = QLatin1String(board ? board->family : "PKEYS");
+    // A step's address (the sensor group's) takes the family of its boards.
+    QString family;
+    for (const BoardFacts &row : BoardTable::rows()) {
+        if (row.part == part || row.step == part) {
+            family = QLatin1String(row.family);
+            break;
+        }
+    }
     for (const Slot &s : slots_)
         if (s.family == family)
             return s;
@@ -75,7 +81,7 @@ bool buildPlan(const QList<zelInterface::PartType> &chosen,
                QList<PlanRow> *plan, QString *error)
 {
     plan->clear();
-    for (const CliBoard &board : cliBoards()) {
+    for (const BoardFacts &board : BoardTable::rows()) {
         const bool answered = versions.contains(board.part);
         if (!chosen.isEmpty() && !chosen.contains(board.part))
             continue;
@@ -102,7 +108,7 @@ QString planTable(const QList<PlanRow> &plan)
                                 QStringLiteral("DESCRIPTION"), QStringLiteral("CURRENT"),
                                 QStringLiteral("NEW")}};
     for (const PlanRow &row : plan) {
-        const CliBoard *board = cliBoard(row.part);
+        const BoardFacts *board = BoardTable::find(row.part);
         rows.append({QLatin1String(board->name), QString::number(row.part),
                      QLatin1String(board->description), row.current, row.next});
     }
@@ -113,7 +119,7 @@ QJsonArray planJson(const QList<PlanRow> &plan)
 {
     QJsonArray boards;
     for (const PlanRow &row : plan) {
-        const CliBoard *board = cliBoard(row.part);
+        const BoardFacts *board = BoardTable::find(row.part);
         boards.append(QJsonObject{{QStringLiteral("name"), QLatin1String(board->name)},
                                   {QStringLiteral("part"), int(row.part)},
                                   {QStringLiteral("current"), row.current},

@@ -1,3 +1,4 @@
+#include "boardtable.h"
 #include "cliboards.h"
 #include "clioutput.h"
 #include "hexrecord.h"
@@ -195,10 +196,11 @@ private Q_SLOTS:
             QCOMPARE(plan[i].part, part);
             QCOMPARE(plan[i].current, answered.value(part));
             QCOMPARE(plan[i].next, next);
-            QCOMPARE(table.value(i + 1).split(QRegularExpression("  +")),
-                     QStringList({cliBoard(part)->name, QString::number(part),
-                                  cliBoard(part)->description, answered.value(part), next}));
-            QCOMPARE(json[i].toObject(), QJsonObject({{"name", cliBoard(part)->name},
+            QCOMPARE(
+                table.value(i + 1).split(QRegularExpression("  +")),
+                QStringList({BoardTable::find(part)->name, QString::number(part),
+                             BoardTable::find(part)->description, answered.value(part), next}));
+            QCOMPARE(json[i].toObject(), QJsonObject({{"name", BoardTable::find(part)->name},
                                                       {"part", int(part)},
                                                       {"current", answered.value(part)},
                                                       {"new", next}}));
