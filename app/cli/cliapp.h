@@ -1,12 +1,16 @@
 #pragma once
 
+#include "zelinterface.h"
+
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
 class CliOutput;
+class QCommandLineOption;
 class QCommandLineParser;
 class QFile;
 
@@ -46,6 +50,15 @@ private:
     int list(const QStringList &arguments);
     int info(const QStringList &arguments);
     int stamp(const QStringList &arguments);
+    int update(const QStringList &arguments);
+
+    // The value of --wait in milliseconds; false after reporting a usage error.
+    bool waitOption(const QCommandLineParser &parser, const QCommandLineOption &wait, int *ms);
+    // Waits up to `waitMs` for the instrument on `link` (`seconds` as the user gave
+    // them) and asks its boards for their versions. ExitSuccess, or the exit code
+    // after saying why not.
+    int findBoards(zelInterface *link, const QString &seconds, int waitMs,
+                   QMap<zelInterface::PartType, QString> *versions);
 
     // Parses a command's arguments; false after reporting a usage error. --help
     // is handled here too: `*helped` tells that the help was printed.

@@ -1,3 +1,4 @@
+// list, and the finding of the instrument and its boards that update shares.
 #include "boardtable.h"
 #include "cliapp.h"
 #include "clioutput.h"
@@ -32,6 +33,50 @@ QString usbId()
 
 } // namespace
 
+bool CliApp::waitOption(const QCommandLineParser &parser, const QCommandLineOption &wait, int *ms)
+{
+    const QString seconds = parser.value(wait);
+    if (waitMilliseconds(seconds, ms))
+        return true;
+    usageError(QStringLiteral("--wait takes seconds from 0 to 86400, not '%1'").arg(seconds));
+    return false;
+}
+
+int CliApp::findBoards(zelInterface *link, const QString &seconds, int waitMs,
+                       QMap<zelInterface::PartType, QString> *versions)
+{
+    InstrumentProbe probe(link);
+    const auto waiting = [&] {
+        output->note(
+            QStringLiteral("Waiting up to %1 s for the instrument (%2)...").arg(seconds, usbId()));
+    };
+    const auto denied = [&] {
+        output->note(QStringLiteral("The instrument is there, but access to it was denied; "
+                                    "waiting in case it is granted..."));
+    };
+    switch (probe.waitForInstrument(waitMs, waiting, denied)) {
+    case InstrumentProbe::Outcome::Ready:
+        break;
+    case InstrumentProbe::Outcome::AccessDenied:
+        output->error(QStringLiteral("instrument found (%1), but access to it was denied: "
+                                     "install the udev rule 70-zelora-hr36.rules (see the README, "
+                                     "\"Installing on Linux\", or zelloader-cli(1)), then unplug "
+                                     "the instrument and plug it in again")
+                          .arg(usbId()));
+        return ExitAccessDenied;
+    default:
+        output->error(QStringLiteral("no instrument found within %1 s (%2); is it plugged in "
+                                     "and switched on?")
+                          .arg(seconds, usbId()));
+        return ExitNoInstrument;
+    }
+    if (probe.askVersions(versions) != InstrumentProbe::Outcome::Ready) {
+        output->error(QStringLiteral("the instrument went away before its boards answered"));
+        return ExitNoInstrument;
+    }
+    return ExitSuccess;
+}
+
 int CliApp::list(const QStringList &commandArguments)
 {
     QCommandLineParser parser;
@@ -48,29 +93,15 @@ int CliApp::list(const QStringList &commandArguments)
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("list takes no file arguments"));
     int waitMs = 0;
-    const QString seconds = parser.value(wait);
-    if (!waitMilliseconds(seconds, &waitMs))
-        return usageError(
-            QStringLiteral("--wait takes seconds from 0 to 86400, not '%1'").arg(seconds));
+    if (!waitOption(parser, wait, &waitMs))
+        return ExitUsage;
     useOutput(parser.isSet(json));
 
     zelInterface link;
-    InstrumentProbe probe(&link);
-    const auto waiting = [&] {
-        output->note(
-            QStringLiteral("Waiting up to %1 s for the instrument (%2)...").arg(seconds, usbId()));
-    };
-    if (probe.waitForInstrument(waitMs, waiting) != InstrumentProbe::Outcome::Ready) {
-        output->error(QStringLiteral("no instrument found within %1 s (%2); is it plugged in "
-                                     "and switched on?")
-                          .arg(seconds, usbId()));
-        return ExitNoInstrument;
-    }
     QMap<zelInterface::PartType, QString> versions;
-    if (probe.askVersions(&versions) != InstrumentProbe::Outcome::Ready) {
-        output->error(QStringLiteral("the instrument went away before its boards answered"));
-        return ExitNoInstrument;
-    }
+    const int found = findBoards(&link, parser.value(wait), waitMs, &versions);
+    if (found != ExitSuccess)
+        return found;
 
     if (output->mode() == CliOutput::Mode::Json) {
         QJsonArray boards;

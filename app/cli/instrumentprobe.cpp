@@ -8,7 +8,8 @@ InstrumentProbe::InstrumentProbe(zelInterface *link, QObject *parent) : QObject(
 {}
 
 InstrumentProbe::Outcome InstrumentProbe::waitForInstrument(int waitMs,
-                                                            const std::function<void()> &waiting)
+                                                            const std::function<void()> &waiting,
+                                                            const std::function<void()> &denied)
 {
     bool connected = false;
     QEventLoop loop;
@@ -16,6 +17,11 @@ InstrumentProbe::Outcome InstrumentProbe::waitForInstrument(int waitMs,
         connected = true;
         loop.quit();
     });
+    const QMetaObject::Connection refused =
+        connect(link, &UsbHid::accessDeniedChanged, &loop, [&](bool on) {
+            if (on && denied)
+                denied();
+        });
     // An attached instrument is opened within this call.
     link->setAutoOpen(true);
     if (!connected && waitMs > 0) {
@@ -28,7 +34,10 @@ InstrumentProbe::Outcome InstrumentProbe::waitForInstrument(int waitMs,
         loop.exec();
     }
     disconnect(found);
-    return connected ? Outcome::Ready : Outcome::NotFound;
+    disconnect(refused);
+    if (connected)
+        return Outcome::Ready;
+    return link->accessDenied() ? Outcome::AccessDenied : Outcome::NotFound;
 }
 
 InstrumentProbe::Outcome

@@ -21,6 +21,9 @@ public:
         Ready,    // connected (and, for askVersions, every board answered or the time is up)
         NotFound, // no instrument within the wait
         WentAway, // the link closed before the boards had answered
+        // The instrument is there, but it would not open to the end of the wait:
+        // nearly always the user's missing permission on its device node.
+        AccessDenied,
     };
 
     // How long the boards get to answer the version request; a board that has not
@@ -31,8 +34,12 @@ public:
 
     // Switches the link to opening automatically and returns once it is connected,
     // or after `waitMs`; 0 makes one attempt. `waiting` runs once if the first
-    // attempt finds nothing and there is time left to wait.
-    Outcome waitForInstrument(int waitMs, const std::function<void()> &waiting = {});
+    // attempt finds nothing and there is time left to wait; `denied` each time the
+    // link finds access denied while it waits. Access may still be granted
+    // before the wait is over (udev applying a rule just installed), so a denial
+    // does not end the wait.
+    Outcome waitForInstrument(int waitMs, const std::function<void()> &waiting = {},
+                              const std::function<void()> &denied = {});
     // Asks every board for its version and collects the answers by part, until all
     // seven have answered or AnswerMs have passed.
     Outcome askVersions(QMap<zelInterface::PartType, QString> *versions);

@@ -65,6 +65,10 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
             sim.unplug();
         } else if (key == QLatin1String("plugAfterMs") && numbers(value, 1, 1, &n)) {
             QTimer::singleShot(n[0], [] { zelsim::Instrument::instance().plug(); });
+        } else if (key == QLatin1String("accessDenied") && equals < 0) {
+            sim.setAccessDenied(true);
+        } else if (key == QLatin1String("grantAfterMs") && numbers(value, 1, 1, &n)) {
+            QTimer::singleShot(n[0], [] { zelsim::Instrument::instance().setAccessDenied(false); });
         } else if (key == QLatin1String("absent") && numbers(value, 1, 1, &n)) {
             sim.setBoardPresent(n[0], false);
         } else if (key == QLatin1String("version") && numbers(value, 2, 2, &n)) {

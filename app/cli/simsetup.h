@@ -11,6 +11,8 @@ constexpr int SimSetupError = 64;
 // (1 to 7), V a version byte (29 is v2.9), L a data line counted from 0.
 //   unplugged               the instrument is not attached
 //   plugAfterMs=MS          it is attached MS milliseconds after the start
+//   accessDenied            it is listed, but opening it fails as without permission
+//   grantAfterMs=MS         access is granted MS milliseconds after the start
 //   absent=P                the board never answers
 //   version=P:V             the board runs firmware V
 //   latencyMs=MS            every answer comes MS milliseconds late

@@ -234,6 +234,13 @@ private Q_SLOTS:
                                        << "no instrument found within 0.2 s";
         QTest::newRow("a single attempt") << "unplugged" << QStringList{"--wait", "0"} << 3 << none
                                           << "no instrument found within 0 s";
+        QTest::newRow("access denied")
+            << "accessDenied" << QStringList{"--wait", "1"} << 4 << none
+            << "access to it was denied: install the udev rule 70-zelora-hr36.rules";
+        // A denial does not end the wait: udev may be applying a rule just installed.
+        QTest::newRow("access granted while waiting")
+            << distinctVersions() + ";accessDenied;grantAfterMs=1500" << QStringList{"--wait", "30"}
+            << 0 << all << "access to it was denied; waiting in case it is granted";
         QTest::newRow("gone before the answers")
             << "failRead=0" << QStringList() << 3 << none << "went away";
     }
