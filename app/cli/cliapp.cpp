@@ -127,6 +127,8 @@ int CliApp::run()
     }
     if (command == QLatin1String("list"))
         return list(rest);
+    if (command == QLatin1String("update"))
+        return update(rest);
     if (command == QLatin1String("info"))
         return info(rest);
     if (command == QLatin1String("stamp"))

@@ -157,6 +157,15 @@ void ProgressPrinter::finish(zelInterface::PartType step, bool ok, const QString
     currentStep = -1;
 }
 
+void ProgressPrinter::breakLine()
+{
+    if (drawnWidth == 0)
+        return;
+    endLine();
+    shownPercent = -1;
+    shownText.clear();
+}
+
 void ProgressPrinter::draw(const QString &label, int permille, const QString &text)
 {
     // Carriage return and spaces over whatever is left of the longer line before:

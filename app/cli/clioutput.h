@@ -68,6 +68,10 @@ public:
     // The step has ended: its line is finished with `text` (the success or error text).
     void finish(zelInterface::PartType step, bool ok, const QString &text);
 
+    // Ends a bar being drawn on a terminal, so that a message can take a line of
+    // its own; the bar is drawn afresh below it at the next update.
+    void breakLine();
+
     // "[#####.....] 50%" for a terminal's bar.
     static QString bar(int permille, int width = BarWidth);
 

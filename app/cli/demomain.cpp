@@ -18,5 +18,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "zelloader-cli-demo: ZEL_SIM: %s\n", qPrintable(error));
         return SimSetupError;
     }
-    return CliApp(QCoreApplication::arguments()).run();
+    const int code = CliApp(QCoreApplication::arguments()).run();
+    if (!writeSimulatedInstrumentReport()) {
+        std::fprintf(stderr, "zelloader-cli-demo: ZEL_SIM: the report could not be written\n");
+        return SimSetupError;
+    }
+    return code;
 }

@@ -1,6 +1,9 @@
 #include "simsetup.h"
 #include "siminstrument.h"
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QStringList>
 #include <QTimer>
@@ -28,6 +31,8 @@ bool isPart(int part)
 {
     return part >= 1 && part <= 7;
 }
+
+QString reportPath;
 
 // Settings whose first number is a board's part number.
 const QStringList partSettings = {
@@ -103,6 +108,8 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
             sim.failRead(QStringLiteral("simulated read failure"), n[0]);
         } else if (key == QLatin1String("failWrite") && numbers(value, 1, 1, &n)) {
             sim.failWrite(QStringLiteral("simulated write failure"), n[0]);
+        } else if (key == QLatin1String("report") && !value.isEmpty()) {
+            reportPath = value;
         } else {
             ok = false;
         }
@@ -115,4 +122,34 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
         }
     }
     return true;
+}
+
+bool writeSimulatedInstrumentReport()
+{
+    if (reportPath.isEmpty())
+        return true;
+    const zelsim::Instrument &sim = zelsim::Instrument::instance();
+    QJsonObject boards;
+    for (int part = 1; part <= 7; ++part) {
+        boards.insert(
+            QString::number(part),
+            QJsonObject{{QStringLiteral("mode"), sim.mode(part) == zelsim::Mode::Update
+                                                     ? QStringLiteral("update")
+                                                     : QStringLiteral("normal")},
+                        {QStringLiteral("received"), sim.receivedText(part).size()},
+                        {QStringLiteral("installed"), !sim.installedImage(part).isEmpty()},
+                        {QStringLiteral("version"), sim.boardVersion(part)}});
+    }
+    int updateMessages = 0;
+    for (const QByteArray &message : sim.messages()) {
+        // 0x01 asks for a version; every other command is part of an update.
+        if (!message.startsWith('\x01'))
+            ++updateMessages;
+    }
+    const QJsonObject report{{QStringLiteral("boards"), boards},
+                             {QStringLiteral("updateMessages"), updateMessages},
+                             {QStringLiteral("restarts"), sim.restartCount()}};
+    QFile file(reportPath);
+    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(report).toJson()) > 0 &&
+           file.flush();
 }

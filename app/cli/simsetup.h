@@ -27,5 +27,14 @@ constexpr int SimSetupError = 64;
 //   answerAs=P:Q            the board's answers carry part Q
 //   unplugAfterLine=L       the instrument goes away after data line L
 //   failRead=N, failWrite=N the link's read or write fails after N good ones
+//   report=PATH             what the instrument holds at the end goes to PATH
 // Applied in order. False with a message for a setting it does not know.
 bool setUpSimulatedInstrument(const QString &settings, QString *error);
+
+// With report=PATH: writes to PATH, as one JSON object, what the tests of the
+// command line cannot see from outside the process: per board ("boards", by
+// part number) its mode ("normal" or "update"), the bytes of data lines it
+// received, whether it installed an image and the version byte it reports now;
+// the number of messages other than version requests ("updateMessages") and of
+// main-board restarts ("restarts"). False if the file cannot be written.
+bool writeSimulatedInstrumentReport();

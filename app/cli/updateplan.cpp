@@ -76,6 +76,20 @@ QString FirmwareImages::source(zelInterface::PartType part) const
     return path.isEmpty() ? QStringLiteral("built-in") : path;
 }
 
+QString FirmwareImages::unusedFile(const QList<zelInterface::PartType> &parts) const
+{
+    for (const Slot &s : slots_) {
+        if (s.path.isEmpty())
+            continue;
+        bool used = false;
+        for (zelInterface::PartType part : parts)
+            used = used || &slot(part) == &s;
+        if (!used)
+            return s.path;
+    }
+    return QString();
+}
+
 bool buildPlan(const QList<zelInterface::PartType> &chosen,
                const QMap<zelInterface::PartType, QString> &versions, const FirmwareImages &images,
                QList<PlanRow> *plan, QString *error)

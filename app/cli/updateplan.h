@@ -32,6 +32,9 @@ public:
     const FirmwareFile &image(zelInterface::PartType part) const;
     // "built-in" or the path of the file given for the board's family.
     QString source(zelInterface::PartType part) const;
+    // The first file given that none of `parts` takes, or empty: a file meant for
+    // one board must not go unused while another board gets the built-in image.
+    QString unusedFile(const QList<zelInterface::PartType> &parts) const;
 
 private:
     struct Slot

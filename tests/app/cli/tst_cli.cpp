@@ -106,6 +106,29 @@ QString checksumText(int checksum)
     return "0x" + QStringLiteral("%1").arg(checksum, 2, 16, QLatin1Char('0')).toUpper();
 }
 
+QString builtInVersion(const char *name)
+{
+    FirmwareFile file;
+    file.load(QStringLiteral(":/firmware/") + name);
+    return file.getVersion();
+}
+
+// Every line of an update's --json output as an object.
+QList<QJsonObject> events(const QByteArray &out)
+{
+    QList<QJsonObject> list;
+    for (const QByteArray &line : out.split('\n'))
+        if (!line.isEmpty())
+            list << parseJson(line);
+    return list;
+}
+
+// The version a board of the simulated instrument reports, as the command line shows it.
+QString versionText(int versionByte)
+{
+    return QStringLiteral("v%1.%2").arg(versionByte / 10).arg(versionByte % 10);
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -134,8 +157,49 @@ class TestCli : public QObject
         return path;
     }
 
+    // Small firmware files for updates, so that a run takes a moment rather than
+    // the built-in images' seconds: "@keys", "@panel", "@main" images of the
+    // three families (v9.3, v9.2, v9.1), "@long" a control-panel image with lines
+    // too long for one message, "@foo" an image of an unknown family,
+    // "@unstamped" one without its checksum record.
+    QMap<QString, QString> images;
+
+    QStringList withImages(const QStringList &arguments) const
+    {
+        QStringList resolved;
+        for (const QString &argument : arguments)
+            resolved << images.value(argument, argument);
+        return resolved;
+    }
+
+    // What the simulated instrument held when the command ended (report=).
+    QJsonObject report(const QString &sim, QStringList arguments, Result *result,
+                       const QString &program = demo)
+    {
+        const QString path = dir.filePath(QStringLiteral("report.json"));
+        QFile::remove(path);
+        const QString settings = sim + (sim.isEmpty() ? "" : ";") + "report=" + path;
+        *result = run(withImages(arguments), settings, QString(), program);
+        return parseJson(readFile(path));
+    }
+
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(dir.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        const QList<QStringList> made = {
+            {"@keys", "PKEYS", "v9.3", "24"}, {"@panel", "PCTRL", "v9.2", "16"},
+            {"@main", "PBASE", "v9.1", "16"}, {"@long", "PCTRL", "v9.4", "25"},
+            {"@foo", "PFOO", "v1.0", "16"},   {"@unstamped", "", "", "16"}};
+        for (const QStringList &image : made) {
+            const QString path = dir.filePath(image[0].mid(1) + ".hex");
+            const QByteArray family = image[1].isEmpty() ? "PKEYS" : image[1].toLatin1();
+            QVERIFY(writeFile(path, hexImage(family, image[2].toLatin1(), 8, image[3].toInt())));
+            if (!image[1].isEmpty())
+                QCOMPARE(FirmwareFile().load(path, true), FirmwareFile::Ok);
+            images.insert(image[0], path);
+        }
+    }
 
     // Usage, help and version go through the product: it starts without the
     // instrument and without a display.
@@ -159,6 +223,10 @@ private Q_SLOTS:
         QTest::newRow("info without files") << QStringList{"info"} << 2 << "at least one";
         QTest::newRow("stamp without files")
             << QStringList{"stamp", "--json"} << 2 << "at least one";
+        QTest::newRow("update with a file argument")
+            << QStringList{"update", "--yes", "a.hex"} << 2 << "give firmware files with --file";
+        QTest::newRow("update an unknown board")
+            << QStringList{"update", "--yes", "--board", "keys9"} << 2 << "unknown board 'keys9'";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "";
         QTest::newRow("help word") << QStringList{"help"} << 0 << "";
         QTest::newRow("command help") << QStringList{"stamp", "-h"} << 0 << "";
@@ -292,6 +360,255 @@ private Q_SLOTS:
         }
     }
 
+    // `plan`: the boards the plan names; `steps`: each step that ended, "name:1" for
+    // success, "name:0" for failure; `boards`: per part 1 to 7 what the board holds
+    // afterwards: "" untouched (nothing received, not in update mode), "x" no new
+    // image, else the version of the image it installed.
+    void update_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("plan");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QStringList>("boards");
+        QTest::addColumn<QString>("message");
+        const QString keys = builtInVersion("pkeys");
+        const QStringList small = {"--yes", "--file", "@main", "--file",
+                                   "@keys", "--file", "@panel"};
+        const QString all = "keys5 keys1 keys2 keys3 keys4 panel main";
+        const QString threeSteps = "sensors:1 panel:1 main:1";
+        const QStringList none = {"", "", "", "", "", "", ""};
+        const QStringList smallInstalled = {"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "v9.2", "v9.1"};
+        QStringList without3 = smallInstalled;
+        without3[2].clear();
+
+        QTest::newRow("every board, built-in images")
+            << "" << QStringList{"--yes"} << 0 << all << threeSteps
+            << QStringList{keys,
+                           keys,
+                           keys,
+                           keys,
+                           keys,
+                           builtInVersion("pctrl"),
+                           builtInVersion("pbase")}
+            << "";
+        // The files are given in another order than the steps take them.
+        QTest::newRow("chosen boards, files by family")
+            << "" << QStringList{"--yes",   "--board", "keys2",  "--file", "@main",
+                                 "--board", "main",    "--file", "@keys"}
+            << 0 << "keys2 main"
+            << "sensors:1 main:1" << QStringList{"", "v9.3", "", "", "", "", "v9.1"} << "";
+        QTest::newRow("a silent board is left out")
+            << "absent=3" << small << 0 << "keys5 keys1 keys2 keys4 panel main" << threeSteps
+            << without3 << "";
+        QTest::newRow("a board rejects a line")
+            << "rejectLine=6:2" << small << 1 << all << "sensors:1 panel:0"
+            << QStringList{"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "x", ""}
+            << "the update failed: Control Panel: Errors while transfering data; not updated: "
+               "Main Board";
+        QTest::newRow("the first step fails")
+            << "refuseStart=2" << small << 1 << all << "sensors:0"
+            << QStringList{"x", "x", "x", "x", "x", "", ""}
+            << "Sensor Boards: Firmware update mode could not be startet; not updated: Control "
+               "Panel and Main Board";
+        QTest::newRow("a chosen board does not answer")
+            << "absent=3" << QStringList{"--yes", "--board", "keys3", "--board", "panel"} << 1 << ""
+            << "" << none << "keys3 (Keys 65-86) did not answer";
+        // The window's up-front check: the failure of the step the file is for, before
+        // the sensor boards before it are written.
+        QTest::newRow("a line too long for one message")
+            << "" << QStringList{"--yes", "--file", "@long"} << 1 << all << "panel:0" << none
+            << "the update failed: Control Panel: Invalid firmware file; not updated: Main Board";
+        QTest::newRow("a file for none of the boards")
+            << "" << QStringList{"--yes", "--board", "main", "--file", "@keys"} << 2 << ""
+            << "" << none << "is firmware for none of the boards to update";
+        QTest::newRow("a file of no known family")
+            << "" << QStringList{"--yes", "--file", "@foo"} << 2 << ""
+            << "" << none << "'PFOO'";
+        QTest::newRow("a file that does not load")
+            << "" << QStringList{"--yes", "--file", "@unstamped"} << 2 << ""
+            << "" << none << FirmwareFile::statusText(FirmwareFile::Corrupted);
+        QTest::newRow("no instrument")
+            << "unplugged" << QStringList{"--yes", "--wait", "0.2"} << 3 << ""
+            << "" << none << "no instrument found";
+        QTest::newRow("access denied")
+            << "accessDenied" << QStringList{"--yes", "--wait", "1"} << 4 << ""
+            << "" << none << "install the udev rule";
+        // Refused before the wait: the instrument is not even plugged in.
+        QTest::newRow("no terminal to ask on") << "unplugged" << QStringList{} << 2 << ""
+                                               << "" << none << "not updating without --yes";
+    }
+
+    void update()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, plan);
+        QFETCH(QString, steps);
+        QFETCH(QStringList, boards);
+        QFETCH(QString, message);
+        Result result;
+        const QJsonObject held =
+            report("restartMs=200;" + sim, QStringList{"update", "--json"} + arguments, &result);
+        QCOMPARE(result.code, code);
+        QVERIFY2(result.err.contains(message.toUtf8()), result.err);
+
+        QStringList planned, ended;
+        QString step;
+        int percent = 0;
+        const QList<QJsonObject> all = events(result.out);
+        for (const QJsonObject &event : all) {
+            const QString type = event.value("event").toString();
+            if (type == "plan") {
+                QVERIFY(planned.isEmpty() && ended.isEmpty());
+                for (const QJsonValue board : event.value("boards").toArray())
+                    planned << board.toObject().value("name").toString();
+            } else if (type == "progress") {
+                if (event.value("step").toString() != step)
+                    percent = 0;
+                step = event.value("step").toString();
+                QVERIFY(event.value("percent").toInt() >= percent);
+                percent = event.value("percent").toInt();
+                QVERIFY(percent <= 100);
+            } else if (type == "step") {
+                const bool ok = event.value("ok").toBool();
+                ended << event.value("step").toString() + (ok ? ":1" : ":0");
+                if (ok)
+                    QCOMPARE(percent, 100);
+            } else {
+                QCOMPARE(type, "result");
+                QCOMPARE(&event, &all.last());
+                QCOMPARE(event.value("ok").toBool(), code == 0);
+                if (code != 0) {
+                    QCOMPARE(event.value("step").toString() + ":0", ended.last());
+                    QVERIFY(result.err.contains(event.value("text").toString().toUtf8()));
+                }
+            }
+        }
+        QCOMPARE(planned.join(' '), plan);
+        QCOMPARE(ended.join(' '), steps);
+        QCOMPARE(!all.isEmpty() && all.last().value("event") == "result", !steps.isEmpty());
+
+        const QJsonObject held7 = held.value("boards").toObject();
+        for (int part = 1; part <= 7; ++part) {
+            const QJsonObject board = held7.value(QString::number(part)).toObject();
+            const QString expected = boards[part - 1];
+            QVERIFY2(!board.isEmpty(), "no report");
+            QCOMPARE(board.value("installed").toBool(), expected.startsWith('v'));
+            if (expected.startsWith('v'))
+                QCOMPARE(versionText(board.value("version").toInt()), expected);
+            if (expected.isEmpty()) {
+                QCOMPARE(board.value("received").toInt(), 0);
+                QCOMPARE(board.value("mode").toString(), "normal");
+            }
+        }
+        if (boards.join(QString()).isEmpty())
+            QCOMPARE(held.value("updateMessages").toInt(), 0);
+        QCOMPARE(held.value("restarts").toInt(), boards[6].startsWith('v') ? 1 : 0);
+    }
+
+    // Plain lines, for a log: the plan, each state of each step, the end. `lines`
+    // leaves out the plan and the lines of each further tenth.
+    void updateText_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QString>("board");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QByteArray>("err");
+        QTest::newRow("success")
+            << ""
+            << "panel"
+            << QStringList{"Control Panel: Validate compability",
+                           "Control Panel: Start firmware update mode",
+                           "Control Panel: Transferring firmware file",
+                           "Control Panel: Validate firmware file and process data",
+                           "Control Panel: Waiting for device response",
+                           "Control Panel: Firmware update successfull",
+                           "Firmware update successfull"}
+            << QByteArray();
+        QTest::newRow("failure")
+            << "rejectEnd=7"
+            << "main"
+            << QStringList{"Main Board: Validate compability",
+                           "Main Board: Start firmware update mode",
+                           "Main Board: Transferring firmware file",
+                           "Main Board: Validate firmware file and process data",
+                           "Main Board: Invalid firmware file"}
+            << QByteArray("zelloader-cli: the update failed: Main Board: "
+                          "Invalid firmware file\n");
+    }
+
+    void updateText()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QString, board);
+        QFETCH(QStringList, lines);
+        QFETCH(QByteArray, err);
+        const Result result =
+            run(withImages({"update", "--yes", "--board", board, "--file", "@" + board}),
+                "restartMs=200;" + sim + ";" + distinctVersions());
+        QCOMPARE(result.code, err.isEmpty() ? 0 : 1);
+        QCOMPARE(result.err, err);
+        QStringList out = QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
+        const int part = board == "main" ? 7 : 6;
+        QCOMPARE(out.value(0).split(QRegularExpression(" +")),
+                 QStringList({"BOARD", "PART", "DESCRIPTION", "CURRENT", "NEW"}));
+        QCOMPARE(out.value(1).split(QRegularExpression("  +")),
+                 QStringList({board, QString::number(part), boardRows[part == 7 ? 6 : 5][2],
+                              versionOf(part), part == 7 ? "v9.1" : "v9.2"}));
+        out = out.mid(2);
+        const QRegularExpression tenth(QStringLiteral("^(Control Panel|Main Board): \\d+0%$"));
+        QCOMPARE(out.filter(tenth).size() >= 1, true);
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const QString &line) { return tenth.match(line).hasMatch(); }),
+                  out.end());
+        QCOMPARE(out, lines);
+    }
+
+    // Without --yes, on a terminal, the plan is shown and the answer decides.
+    void askOnTerminal_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("updated");
+        QTest::newRow("yes") << QByteArray("y\n") << true;
+        QTest::newRow("no") << QByteArray("n\n") << false;
+    }
+
+    void askOnTerminal()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, updated);
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("no script(1) here to run the command on a terminal");
+        const QString path = dir.filePath(QStringLiteral("terminal.json"));
+        QFile::remove(path);
+        QString command = demo;
+        for (const QString &argument :
+             withImages({"update", "--board", "panel", "--file", "@panel"}))
+            command += " '" + argument + "'";
+        QProcess process;
+        process.setProcessEnvironment(environment("report=" + path));
+        process.start(script, {"-qec", command, "/dev/null"});
+        QVERIFY(process.waitForStarted());
+        process.write(answer);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray shown = process.readAll();
+        QVERIFY2(shown.contains("Update these boards? [y/N] "), shown);
+        QCOMPARE(shown.contains("Nothing was updated."), !updated);
+        // One bar, redrawn in place.
+        QCOMPARE(shown.contains("\rControl Panel [##############################] 100% Firmware "
+                                "update successfull"),
+                 updated);
+        const QJsonObject panel =
+            parseJson(readFile(path)).value("boards").toObject().value("6").toObject();
+        QCOMPARE(panel.value("installed").toBool(), updated);
+        QCOMPARE(panel.value("received").toInt() > 0, updated);
+    }
+
 #ifdef Q_OS_UNIX
     // Ctrl+C while waiting for the instrument ends the command at once.
     void interruptWhileWaiting()
@@ -309,6 +626,52 @@ private Q_SLOTS:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 5);
         QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    }
+
+    // During an update one Ctrl+C only warns; a second one within 3 s stops it.
+    void interruptUpdate_data()
+    {
+        QTest::addColumn<int>("presses");
+        QTest::newRow("one press: the update goes on") << 1;
+        QTest::newRow("two presses: it stops") << 2;
+    }
+
+    void interruptUpdate()
+    {
+        QFETCH(int, presses);
+        const QString path = dir.filePath(QStringLiteral("interrupt.json"));
+        QFile::remove(path);
+        QProcess process;
+        // Late answers make the transfer of the built-in image last a few seconds.
+        process.setProcessEnvironment(environment("latencyMs=2;report=" + path));
+        process.start(demo, {"update", "--yes", "--json", "--board", "panel"});
+        QByteArray out, err;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += process.readAllStandardOutput()).contains("Transferring firmware file"), 30000);
+        for (int press = 1; press <= presses; ++press) {
+            ::kill(pid_t(process.processId()), SIGINT);
+            // Presses sent together could merge into one signal.
+            QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError())
+                                         .contains("Stopping now "
+                                                   "may leave a "
+                                                   "board without "
+                                                   "firmware"),
+                                     30000);
+        }
+        QVERIFY(process.waitForFinished(60000));
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+        const bool stopped = presses == 2;
+        QCOMPARE(process.exitCode(), stopped ? 5 : 0);
+        QCOMPARE(err.contains("interrupted during the update of the Control Panel"), stopped);
+        const QJsonObject result = events(out).last();
+        QCOMPARE(result.value("event").toString(), "result");
+        QCOMPARE(result.value("ok").toBool(), !stopped);
+        QCOMPARE(result.value("interrupted").toBool(), stopped);
+        const QJsonObject panel =
+            parseJson(readFile(path)).value("boards").toObject().value("6").toObject();
+        QCOMPARE(panel.value("installed").toBool(), !stopped);
+        QCOMPARE(panel.value("mode").toString(), stopped ? "update" : "normal");
     }
 #endif
 

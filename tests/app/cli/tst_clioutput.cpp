@@ -27,6 +27,9 @@ Call finish(int step, bool ok, const QString &text)
     return {step, ok ? 1 : 0, text, true};
 }
 
+// A message is about to be printed.
+const Call breakLine = {-1, 0, QString(), false};
+
 QString printed(CliOutput::Mode mode, const QList<Call> &calls)
 {
     QBuffer out, err;
@@ -36,7 +39,9 @@ QString printed(CliOutput::Mode mode, const QList<Call> &calls)
     ProgressPrinter printer(&output);
     for (const Call &call : calls) {
         const auto step = zelInterface::PartType(call.step);
-        if (call.end)
+        if (call.step < 0)
+            printer.breakLine();
+        else if (call.end)
             printer.finish(step, call.permille != 0, call.text);
         else
             printer.update(step, call.permille, call.text);
@@ -128,6 +133,9 @@ private Q_SLOTS:
                                  << "Control Panel: " + transfer +
                                         "\nControl Panel: 30%\nControl Panel: No response from "
                                         "device\n";
+        QTest::newRow("a message between lines repeats nothing")
+            << QList<Call>{update(6, 100, transfer), breakLine, update(6, 100, transfer)}
+            << "Control Panel: " + transfer + "\nControl Panel: 10%\n";
     }
 
     void plain()
@@ -162,6 +170,11 @@ private Q_SLOTS:
             << sensors + ProgressPrinter::bar(970) + " " + transfer + sensors +
                    ProgressPrinter::bar(1000) + " Firmware update successfull" + QString(1, '\n') +
                    panel + ProgressPrinter::bar(0) + " " + transfer;
+        // Below a message the bar is drawn again, though nothing changed.
+        QTest::newRow("a message between drawings")
+            << QList<Call>{update(6, 400, transfer), breakLine, breakLine, update(6, 400, transfer)}
+            << panel + ProgressPrinter::bar(400) + " " + transfer + "\n" + panel +
+                   ProgressPrinter::bar(400) + " " + transfer;
     }
 
     void terminal()
