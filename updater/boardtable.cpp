@@ -9,15 +9,20 @@ const QList<BoardFacts> &rows()
     using P = zelInterface::PartType;
     static const char *const sensorBoards = QT_TRANSLATE_NOOP("QObject", "Sensor Boards");
     static const QList<BoardFacts> table = {
-        {P::Sensor5, "Keys 12-20", "keys5", P::Sensors, "PKEYS", sensorBoards},
-        {P::Sensor1, "Keys 21-42", "keys1", P::Sensors, "PKEYS", sensorBoards},
-        {P::Sensor2, "Keys 43-64", "keys2", P::Sensors, "PKEYS", sensorBoards},
-        {P::Sensor3, "Keys 65-86", "keys3", P::Sensors, "PKEYS", sensorBoards},
-        {P::Sensor4, "Keys 87-108", "keys4", P::Sensors, "PKEYS", sensorBoards},
-        {P::Terminal, "PCTRL", "panel", P::Terminal, "PCTRL",
-         QT_TRANSLATE_NOOP("QObject", "Control Panel")},
-        {P::Mainboard, "PBASE", "main", P::Mainboard, "PBASE",
-         QT_TRANSLATE_NOOP("QObject", "Main Board")},
+        {P::Sensor5, "Keys 12-20", "keys5", "Keys 12-20", P::Sensors, "PKEYS", sensorBoards,
+         "sensors"},
+        {P::Sensor1, "Keys 21-42", "keys1", "Keys 21-42", P::Sensors, "PKEYS", sensorBoards,
+         "sensors"},
+        {P::Sensor2, "Keys 43-64", "keys2", "Keys 43-64", P::Sensors, "PKEYS", sensorBoards,
+         "sensors"},
+        {P::Sensor3, "Keys 65-86", "keys3", "Keys 65-86", P::Sensors, "PKEYS", sensorBoards,
+         "sensors"},
+        {P::Sensor4, "Keys 87-108", "keys4", "Keys 87-108", P::Sensors, "PKEYS", sensorBoards,
+         "sensors"},
+        {P::Terminal, "PCTRL", "panel", "Control Panel", P::Terminal, "PCTRL",
+         QT_TRANSLATE_NOOP("QObject", "Control Panel"), "panel"},
+        {P::Mainboard, "PBASE", "main", "Main Board", P::Mainboard, "PBASE",
+         QT_TRANSLATE_NOOP("QObject", "Main Board"), "main"},
     };
     return table;
 }

@@ -12,11 +12,17 @@ struct BoardFacts
     zelInterface::PartType part;
     const char *caption; // the window's row caption: the keys a sensor board reads
     const char *name;    // short, for the command line: keys1 to keys5, panel, main
+    // What the board is, in the command line's list: the keys a sensor board
+    // reads, or the board's role.
+    const char *description;
     // The address of the update step that carries the board: Sensors for every
     // sensor board (they take one image in one pass), else the board itself.
     zelInterface::PartType step;
     const char *family;    // family code of the firmware the board takes
     const char *groupName; // untranslated; boardName() translates it
+    // The command line's name of the step: sensors, panel, main. As a board name
+    // it chooses every board of the step.
+    const char *stepName;
 };
 
 namespace BoardTable {

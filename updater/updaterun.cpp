@@ -38,17 +38,25 @@ bool UpdateRun::start()
 
     // Every image is checked before the first message leaves: a bad main-board
     // file must not turn up only after the other boards have been rewritten.
-    for (int i = 0; i < steps.size(); ++i) {
-        if (imageUsable(steps.at(i)))
-            continue;
-        current = i;
-        for (zelInterface::PartType b : qAsConst(steps.at(i).boards))
+    const int unusable = unusableStep();
+    if (unusable >= 0) {
+        current = unusable;
+        for (zelInterface::PartType b : qAsConst(steps.at(unusable).boards))
             emit boardState(b, zelUpdater::Error, zelUpdater::InvalidFile);
         stepFailed(zelUpdater::InvalidFile);
         return true;
     }
     nextStep();
     return true;
+}
+
+int UpdateRun::unusableStep() const
+{
+    for (int i = 0; i < steps.size(); ++i) {
+        if (!imageUsable(steps.at(i)))
+            return i;
+    }
+    return -1;
 }
 
 QString UpdateRun::boardText(zelUpdater::State state, zelUpdater::Err error)

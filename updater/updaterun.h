@@ -60,6 +60,11 @@ public:
     // Each step owns 1000 units of the total progress.
     int totalMaximum() const { return int(steps.size()) * 1000; }
     bool isRunning() const { return phase == Running; }
+    // The index in plan() of the first step whose image cannot be written (not
+    // loaded as Ok, empty, of another family, or with a line too long for one
+    // message), or -1. start() ends the run with that step's failure before
+    // anything is sent.
+    int unusableStep() const;
 
     // Starts the run. Returns false, and emits nothing, when the plan is empty
     // or the run was started before. Otherwise finished() follows, possibly

@@ -62,11 +62,13 @@ QList<Installed> installedFiles()
 {
     QList<Installed> files{
         {"usr/bin/zelLoader", true, {}},
+        {"usr/bin/zelloader-cli", true, {}},
         {"usr/lib/udev/rules.d/70-zelora-hr36.rules", false, {}},
         {"usr/share/applications/" + appId + ".desktop", false, {}},
         {"usr/share/metainfo/" + appId + ".metainfo.xml", false, {}},
         {"usr/share/icons/hicolor/scalable/apps/" + appId + ".svg", false, {}},
         {"usr/share/man/man1/zelLoader.1.gz", false, {}},
+        {"usr/share/man/man1/zelloader-cli.1.gz", false, {}},
         {"usr/share/doc/" ZEL_PACKAGE_NAME "/copyright", false, {}},
         {"usr/share/doc/" ZEL_PACKAGE_NAME "/changelog.gz", false, {}},
     };

@@ -292,6 +292,10 @@ private slots:
             spoilt[family] = load("spoilt.hex", text);
         Run run(device.get(), parts(chosen), spoilt);
         Watch w(run);
+        // A front end can tell before the start, to spare the question whether to go on.
+        const int unusable = run.unusableStep();
+        QCOMPARE(unusable < 0 ? QString() : BoardTable::boardName(run.plan()[unusable].stepBoard),
+                 failedStep);
         QVERIFY(run.start());
         if (failedStep.isEmpty()) {
             QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));

@@ -1,0 +1,11 @@
+#include "cliapp.h"
+#include "cliconsole.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    CliConsole::installInterruptHandler();
+    QCoreApplication application(argc, argv);
+    return CliApp(QCoreApplication::arguments()).run();
+}

@@ -1,0 +1,157 @@
+#include "updateplan.h"
+#include "boardtable.h"
+#include "clioutput.h"
+
+#include <QIODevice>
+#include <QJsonObject>
+
+QString diskPath(const QString &path)
+{
+    return path.startsWith(QLatin1Char(':')) ? QStringLiteral("./") + path : path;
+}
+
+FirmwareImages::FirmwareImages()
+{
+    const char *const builtIn[][2] = {
+        {"PBASE", ":/firmware/pbase"},
+        {"PCTRL", ":/firmware/pctrl"},
+        {"PKEYS", ":/firmware/pkeys"},
+    };
+    for (const auto &entry : builtIn) {
+        Slot s;
+        s.family = QLatin1String(entry[0]);
+        s.file.load(QLatin1String(entry[1]));
+        slots_.append(s);
+    }
+}
+
+bool FirmwareImages::useFile(const QString &path, QString *error)
+{
+    FirmwareFile file;
+    if (file.load(diskPath(path)) != FirmwareFile::Ok) {
+        *error = QStringLiteral("%1: %2").arg(path, file.statusText());
+        return false;
+    }
+    for (Slot &s : slots_) {
+        if (s.family != file.getFamilyCode())
+            continue;
+        if (!s.path.isEmpty()) {
+            *error = QStringLiteral("%1 and %2 are both %3 firmware; give one file per family")
+                         .arg(s.path, path, s.family);
+            return false;
+        }
+        s.file = file;
+        s.path = path;
+        return true;
+    }
+    *error = QStringLiteral("%1: family code '%2' is none of PBASE, PCTRL, PKEYS")
+                 .arg(path, file.getFamilyCode());
+    return false;
+}
+
+const FirmwareImages::Slot &FirmwareImages::slot(zelInterface::PartType part) const
+{
+    // A step's address (the sensor group's) takes the family of its boards.
+    QString family;
+    for (const BoardFacts &row : BoardTable::rows()) {
+        if (row.part == part || row.step == part) {
+            family = QLatin1String(row.family);
+            break;
+        }
+    }
+    for (const Slot &s : slots_)
+        if (s.family == family)
+            return s;
+    return slots_.first(); // every board's family has a slot
+}
+
+const FirmwareFile &FirmwareImages::image(zelInterface::PartType part) const
+{
+    return slot(part).file;
+}
+
+QString FirmwareImages::source(zelInterface::PartType part) const
+{
+    const QString path = slot(part).path;
+    return path.isEmpty() ? QStringLiteral("built-in") : path;
+}
+
+QString FirmwareImages::unusedFile(const QList<zelInterface::PartType> &parts) const
+{
+    for (const Slot &s : slots_) {
+        if (s.path.isEmpty())
+            continue;
+        bool used = false;
+        for (zelInterface::PartType part : parts)
+            used = used || &slot(part) == &s;
+        if (!used)
+            return s.path;
+    }
+    return QString();
+}
+
+bool buildPlan(const QList<zelInterface::PartType> &chosen,
+               const QMap<zelInterface::PartType, QString> &versions, const FirmwareImages &images,
+               QList<PlanRow> *plan, QString *error)
+{
+    plan->clear();
+    for (const BoardFacts &board : BoardTable::rows()) {
+        const bool answered = versions.contains(board.part);
+        if (!chosen.isEmpty() && !chosen.contains(board.part))
+            continue;
+        if (!answered) {
+            if (chosen.isEmpty())
+                continue;
+            *error = QStringLiteral("%1 (%2) did not answer; it cannot be updated")
+                         .arg(QLatin1String(board.name), QLatin1String(board.description));
+            return false;
+        }
+        plan->append(
+            {board.part, versions.value(board.part), images.image(board.part).getVersion()});
+    }
+    if (plan->isEmpty()) {
+        *error = QStringLiteral("no board answered; there is nothing to update");
+        return false;
+    }
+    return true;
+}
+
+QString planTable(const QList<PlanRow> &plan)
+{
+    QList<QStringList> rows = {{QStringLiteral("BOARD"), QStringLiteral("PART"),
+                                QStringLiteral("DESCRIPTION"), QStringLiteral("CURRENT"),
+                                QStringLiteral("NEW")}};
+    for (const PlanRow &row : plan) {
+        const BoardFacts *board = BoardTable::find(row.part);
+        rows.append({QLatin1String(board->name), QString::number(row.part),
+                     QLatin1String(board->description), row.current, row.next});
+    }
+    return CliOutput::table(rows, {1});
+}
+
+QJsonArray planJson(const QList<PlanRow> &plan)
+{
+    QJsonArray boards;
+    for (const PlanRow &row : plan) {
+        const BoardFacts *board = BoardTable::find(row.part);
+        boards.append(QJsonObject{{QStringLiteral("name"), QLatin1String(board->name)},
+                                  {QStringLiteral("part"), int(row.part)},
+                                  {QStringLiteral("current"), row.current},
+                                  {QStringLiteral("new"), row.next}});
+    }
+    return boards;
+}
+
+Consent consent(bool yes, bool stdinIsTerminal)
+{
+    if (yes)
+        return Consent::Proceed;
+    return stdinIsTerminal ? Consent::Ask : Consent::Refuse;
+}
+
+bool askToProceed(CliOutput *output, QIODevice *in)
+{
+    output->prompt(QStringLiteral("Update these boards? [y/N] "));
+    const QString answer = QString::fromLocal8Bit(in->readLine()).trimmed().toLower();
+    return answer == QLatin1String("y") || answer == QLatin1String("yes");
+}

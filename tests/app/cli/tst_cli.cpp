@@ -1,0 +1,895 @@
+#include "firmwarefile.h"
+#include "hexrecord.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+namespace {
+
+struct Result
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+const QString demo = QStringLiteral(ZEL_CLI_DEMO);
+const QString product = QStringLiteral(ZEL_CLI);
+
+// No display of any kind: the command line must not need one.
+QProcessEnvironment environment(const QString &sim)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZEL_SIM"})
+        env.remove(QLatin1String(name));
+    if (!sim.isNull())
+        env.insert(QStringLiteral("ZEL_SIM"), sim);
+    return env;
+}
+
+Result run(const QStringList &arguments, const QString &sim = QString(),
+           const QString &workingDirectory = QString(), const QString &program = demo)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment(sim));
+    process.setWorkingDirectory(workingDirectory);
+    process.start(program, arguments);
+    Result result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.code = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QJsonObject parseJson(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        qWarning() << "not JSON:" << error.errorString() << bytes;
+    return document.object();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The boards as the command line must show them, in its order.
+const QList<QStringList> boardRows = {
+    {"keys5", "5", "Keys 12-20", "PKEYS"},  {"keys1", "1", "Keys 21-42", "PKEYS"},
+    {"keys2", "2", "Keys 43-64", "PKEYS"},  {"keys3", "3", "Keys 65-86", "PKEYS"},
+    {"keys4", "4", "Keys 87-108", "PKEYS"}, {"panel", "6", "Control Panel", "PCTRL"},
+    {"main", "7", "Main Board", "PBASE"},
+};
+
+// A distinct version per board, so that a row showing another board's answer
+// shows up: part 1 reports v1.1, part 2 v2.2, and so on.
+QString distinctVersions()
+{
+    QStringList settings;
+    for (int part = 1; part <= 7; ++part)
+        settings << QStringLiteral("version=%1:%2").arg(part).arg(part * 11);
+    return settings.join(QLatin1Char(';'));
+}
+
+QString versionOf(int part)
+{
+    return QStringLiteral("v%1.%1").arg(part);
+}
+
+QString checksumText(int checksum)
+{
+    return "0x" + QStringLiteral("%1").arg(checksum, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString builtInVersion(const char *name)
+{
+    FirmwareFile file;
+    file.load(QStringLiteral(":/firmware/") + name);
+    return file.getVersion();
+}
+
+// Every line of an update's --json output as an object.
+QList<QJsonObject> events(const QByteArray &out)
+{
+    QList<QJsonObject> list;
+    for (const QByteArray &line : out.split('\n'))
+        if (!line.isEmpty())
+            list << parseJson(line);
+    return list;
+}
+
+// The version a board of the simulated instrument reports, as the command line shows it.
+QString versionText(int versionByte)
+{
+    return QStringLiteral("v%1.%2").arg(versionByte / 10).arg(versionByte % 10);
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    // A test file from a short description: "res:NAME" a built-in image,
+    // "strip:NAME" a built-in image without its checksum record, "text:..." the
+    // text itself, "missing" no file at all. Returns its path under `folder`.
+    QString makeFile(const QString &kind, const QString &folder, int index)
+    {
+        const QString path = QDir(folder).filePath(QStringLiteral("f%1.hex").arg(index));
+        QByteArray bytes;
+        if (kind == QLatin1String("missing"))
+            return path;
+        if (kind.startsWith(QLatin1String("res:")) || kind.startsWith(QLatin1String("strip:"))) {
+            bytes = readFile(QStringLiteral(":/firmware/") + kind.section(QLatin1Char(':'), 1, 1));
+            if (kind.startsWith(QLatin1String("strip:")))
+                bytes.truncate(bytes.lastIndexOf(":00000001FF") + 13);
+        } else {
+            bytes = kind.mid(kind.indexOf(QLatin1Char(':')) + 1).toLatin1();
+        }
+        writeFile(path, bytes);
+        return path;
+    }
+
+    // Small firmware files for updates, so that a run takes a moment rather than
+    // the built-in images' seconds: "@keys", "@panel", "@main" images of the
+    // three families (v9.3, v9.2, v9.1), "@long" a control-panel image with lines
+    // too long for one message, "@foo" an image of an unknown family,
+    // "@unstamped" one without its checksum record.
+    QMap<QString, QString> images;
+
+    QStringList withImages(const QStringList &arguments) const
+    {
+        QStringList resolved;
+        for (const QString &argument : arguments)
+            resolved << images.value(argument, argument);
+        return resolved;
+    }
+
+    // What the simulated instrument held when the command ended (report=).
+    QJsonObject report(const QString &sim, QStringList arguments, Result *result,
+                       const QString &program = demo)
+    {
+        const QString path = dir.filePath(QStringLiteral("report.json"));
+        QFile::remove(path);
+        const QString settings = sim + (sim.isEmpty() ? "" : ";") + "report=" + path;
+        *result = run(withImages(arguments), settings, QString(), program);
+        return parseJson(readFile(path));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        const QList<QStringList> made = {
+            {"@keys", "PKEYS", "v9.3", "24"}, {"@panel", "PCTRL", "v9.2", "16"},
+            {"@main", "PBASE", "v9.1", "16"}, {"@long", "PCTRL", "v9.4", "25"},
+            {"@foo", "PFOO", "v1.0", "16"},   {"@unstamped", "", "", "16"}};
+        for (const QStringList &image : made) {
+            const QString path = dir.filePath(image[0].mid(1) + ".hex");
+            const QByteArray family = image[1].isEmpty() ? "PKEYS" : image[1].toLatin1();
+            QVERIFY(writeFile(path, hexImage(family, image[2].toLatin1(), 8, image[3].toInt())));
+            if (!image[1].isEmpty())
+                QCOMPARE(FirmwareFile().load(path, true), FirmwareFile::Ok);
+            images.insert(image[0], path);
+        }
+    }
+
+    // Usage, help and version go through the product: it starts without the
+    // instrument and without a display.
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no command") << QStringList() << 2 << "no command given";
+        QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command 'flash'";
+        QTest::newRow("option before the command")
+            << QStringList{"--json", "list"} << 2 << "unknown option '--json'";
+        QTest::newRow("unknown option") << QStringList{"list", "--fast"} << 2 << "Unknown option";
+        QTest::newRow("list with a file") << QStringList{"list", "a.hex"} << 2 << "no file";
+        QTest::newRow("wait without seconds") << QStringList{"list", "--wait"} << 2 << "--wait";
+        QTest::newRow("negative wait") << QStringList{"list", "--wait", "-1"} << 2 << "'-1'";
+        QTest::newRow("wait not a number")
+            << QStringList{"list", "--wait", "soon"} << 2 << "'soon'";
+        QTest::newRow("wait over a day")
+            << QStringList{"list", "--wait", "86401"} << 2 << "'86401'";
+        QTest::newRow("info without files") << QStringList{"info"} << 2 << "at least one";
+        QTest::newRow("stamp without files")
+            << QStringList{"stamp", "--json"} << 2 << "at least one";
+        QTest::newRow("update with a file argument")
+            << QStringList{"update", "--yes", "a.hex"} << 2 << "give firmware files with --file";
+        QTest::newRow("update an unknown board")
+            << QStringList{"update", "--yes", "--board", "keys9"} << 2 << "unknown board 'keys9'";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "";
+        QTest::newRow("help word") << QStringList{"help"} << 0 << "";
+        QTest::newRow("command help") << QStringList{"stamp", "-h"} << 0 << "";
+    }
+
+    void usage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const Result result = run(arguments, QString(), dir.path(), product);
+        QCOMPARE(result.code, code);
+        if (code == 0) {
+            QVERIFY(result.out.startsWith("Usage: zelloader-cli COMMAND"));
+            QCOMPARE(result.err, QByteArray());
+        } else {
+            QCOMPARE(result.out, QByteArray());
+            QVERIFY2(result.err.contains(message.toUtf8()), result.err);
+            QVERIFY(result.err.contains("Try 'zelloader-cli --help'"));
+        }
+    }
+
+    void version()
+    {
+        const Result result = run({QStringLiteral("--version")}, QString(), QString(), product);
+        QCOMPARE(result.code, 0);
+        QCOMPARE(result.out, QByteArray("zelloader-cli " ZEL_VERSION "\n"));
+    }
+
+    // The command line is built without widgets; a link to them would make it
+    // need a display on some platforms and pull in a dozen libraries.
+    void productNeedsNoGui()
+    {
+        const QString ldd = QStandardPaths::findExecutable(QStringLiteral("ldd"));
+        if (ldd.isEmpty())
+            QSKIP("no ldd here");
+        QProcess process;
+        process.start(ldd, {product});
+        QVERIFY(process.waitForFinished());
+        const QByteArray libraries = process.readAllStandardOutput();
+        QVERIFY(libraries.contains("Core"));
+        QVERIFY2(!libraries.contains("Gui") && !libraries.contains("Widgets"), libraries);
+    }
+
+    // `versions`: the expected version per row of boardRows, empty for no answer.
+    void list_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("versions");
+        QTest::addColumn<QString>("message");
+        const QStringList all = {versionOf(5), versionOf(1), versionOf(2), versionOf(3),
+                                 versionOf(4), versionOf(6), versionOf(7)};
+        QStringList silent3 = all;
+        silent3[3].clear();
+        const QStringList onlyPanelAndMain = {"", "", "", "", "", versionOf(6), versionOf(7)};
+        const QStringList none;
+
+        QTest::newRow("all boards") << distinctVersions() << QStringList() << 0 << all << "";
+        QTest::newRow("one board silent")
+            << distinctVersions() + ";absent=3" << QStringList() << 0 << silent3 << "";
+        QTest::newRow("no sensor board answers")
+            << distinctVersions() + ";absent=1;absent=2;absent=3;absent=4;absent=5" << QStringList()
+            << 0 << onlyPanelAndMain << "";
+        QTest::newRow("plugged in while waiting")
+            << distinctVersions() + ";unplugged;plugAfterMs=300" << QStringList{"--wait", "30"} << 0
+            << all << "Waiting up to 30 s for the instrument";
+        QTest::newRow("a fraction of a second")
+            << distinctVersions() + ";unplugged;plugAfterMs=100" << QStringList{"--wait", "0.9"}
+            << 0 << all << "Waiting up to 0.9 s";
+        QTest::newRow("no instrument") << "unplugged" << QStringList{"--wait", "0.2"} << 3 << none
+                                       << "no instrument found within 0.2 s";
+        QTest::newRow("a single attempt") << "unplugged" << QStringList{"--wait", "0"} << 3 << none
+                                          << "no instrument found within 0 s";
+        QTest::newRow("access denied")
+            << "accessDenied" << QStringList{"--wait", "1"} << 4 << none
+            << "access to it was denied: install the udev rule 70-zelora-hr36.rules";
+        // A denial does not end the wait: udev may be applying a rule just installed.
+        QTest::newRow("access granted while waiting")
+            << distinctVersions() + ";accessDenied;grantAfterMs=1500" << QStringList{"--wait", "30"}
+            << 0 << all << "access to it was denied; waiting in case it is granted";
+        QTest::newRow("gone before the answers")
+            << "failRead=0" << QStringList() << 3 << none << "went away";
+    }
+
+    void list()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QStringList, versions);
+        QFETCH(QString, message);
+
+        const Result text = run(QStringList{"list"} + arguments, sim);
+        QCOMPARE(text.code, code);
+        QVERIFY2(text.err.contains(message.toUtf8()), text.err);
+        if (code != 0) {
+            QCOMPARE(text.out, QByteArray());
+        } else {
+            const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(lines.size(), 8);
+            QCOMPARE(lines[0].split(QRegularExpression(" +")),
+                     QStringList({"BOARD", "PART", "DESCRIPTION", "VERSION"}));
+            for (int row = 0; row < boardRows.size(); ++row) {
+                const QString version = versions[row].isEmpty() ? "no answer" : versions[row];
+                const QStringList expected = boardRows[row].mid(0, 3) + QStringList{version};
+                QCOMPARE(lines[row + 1].trimmed().split(QRegularExpression("  +")), expected);
+            }
+        }
+
+        const Result json = run(QStringList{"list", "--json"} + arguments, sim);
+        QCOMPARE(json.code, code);
+        if (code != 0) {
+            QCOMPARE(json.out, QByteArray());
+            return;
+        }
+        const QJsonArray boards = parseJson(json.out).value("boards").toArray();
+        QCOMPARE(boards.size(), boardRows.size());
+        for (int row = 0; row < boardRows.size(); ++row) {
+            const QJsonObject board = boards[row].toObject();
+            QCOMPARE(board.value("name").toString(), boardRows[row][0]);
+            QCOMPARE(board.value("part").toInt(), boardRows[row][1].toInt());
+            QCOMPARE(board.value("description").toString(), boardRows[row][2]);
+            QCOMPARE(board.value("family").toString(), boardRows[row][3]);
+            const QJsonValue version = board.value("version");
+            if (versions[row].isEmpty())
+                QVERIFY(version.isNull());
+            else
+                QCOMPARE(version.toString(), versions[row]);
+        }
+    }
+
+    // `plan`: the boards the plan names; `steps`: each step that ended, "name:1" for
+    // success, "name:0" for failure; `boards`: per part 1 to 7 what the board holds
+    // afterwards: "" untouched (nothing received, not in update mode), "x" no new
+    // image, else the version of the image it installed.
+    void update_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("plan");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QStringList>("boards");
+        QTest::addColumn<QString>("message");
+        const QString keys = builtInVersion("pkeys");
+        const QStringList small = {"--yes", "--file", "@main", "--file",
+                                   "@keys", "--file", "@panel"};
+        const QString all = "keys5 keys1 keys2 keys3 keys4 panel main";
+        const QString threeSteps = "sensors:1 panel:1 main:1";
+        const QStringList none = {"", "", "", "", "", "", ""};
+        const QStringList smallInstalled = {"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "v9.2", "v9.1"};
+        QStringList without3 = smallInstalled;
+        without3[2].clear();
+
+        QTest::newRow("every board, built-in images")
+            << "" << QStringList{"--yes"} << 0 << all << threeSteps
+            << QStringList{keys,
+                           keys,
+                           keys,
+                           keys,
+                           keys,
+                           builtInVersion("pctrl"),
+                           builtInVersion("pbase")}
+            << "";
+        // The files are given in another order than the steps take them.
+        QTest::newRow("chosen boards, files by family")
+            << "" << QStringList{"--yes",   "--board", "keys2",  "--file", "@main",
+                                 "--board", "main",    "--file", "@keys"}
+            << 0 << "keys2 main"
+            << "sensors:1 main:1" << QStringList{"", "v9.3", "", "", "", "", "v9.1"} << "";
+        QTest::newRow("a silent board is left out")
+            << "absent=3" << small << 0 << "keys5 keys1 keys2 keys4 panel main" << threeSteps
+            << without3 << "";
+        QTest::newRow("a board rejects a line")
+            << "rejectLine=6:2" << small << 1 << all << "sensors:1 panel:0"
+            << QStringList{"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "x", ""}
+            << "the update failed: Control Panel: Errors while transfering data; not updated: "
+               "Main Board";
+        QTest::newRow("the first step fails")
+            << "refuseStart=2" << small << 1 << all << "sensors:0"
+            << QStringList{"x", "x", "x", "x", "x", "", ""}
+            << "Sensor Boards: Firmware update mode could not be startet; not updated: Control "
+               "Panel and Main Board";
+        QTest::newRow("a chosen board does not answer")
+            << "absent=3" << QStringList{"--yes", "--board", "keys3", "--board", "panel"} << 1 << ""
+            << "" << none << "keys3 (Keys 65-86) did not answer";
+        // The window's up-front check: the failure of the step the file is for, before
+        // the sensor boards before it are written.
+        QTest::newRow("a line too long for one message")
+            << "" << QStringList{"--yes", "--file", "@long"} << 1 << all << "panel:0" << none
+            << "the update failed: Control Panel: Invalid firmware file; not updated: Main Board";
+        QTest::newRow("a file for none of the boards")
+            << "" << QStringList{"--yes", "--board", "main", "--file", "@keys"} << 2 << ""
+            << "" << none << "is firmware for none of the boards to update";
+        QTest::newRow("a file of no known family")
+            << "" << QStringList{"--yes", "--file", "@foo"} << 2 << ""
+            << "" << none << "'PFOO'";
+        QTest::newRow("a file that does not load")
+            << "" << QStringList{"--yes", "--file", "@unstamped"} << 2 << ""
+            << "" << none << FirmwareFile::statusText(FirmwareFile::Corrupted);
+        QTest::newRow("no instrument")
+            << "unplugged" << QStringList{"--yes", "--wait", "0.2"} << 3 << ""
+            << "" << none << "no instrument found";
+        QTest::newRow("access denied")
+            << "accessDenied" << QStringList{"--yes", "--wait", "1"} << 4 << ""
+            << "" << none << "install the udev rule";
+        // Refused before the wait: the instrument is not even plugged in.
+        QTest::newRow("no terminal to ask on") << "unplugged" << QStringList{} << 2 << ""
+                                               << "" << none << "not updating without --yes";
+    }
+
+    void update()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, plan);
+        QFETCH(QString, steps);
+        QFETCH(QStringList, boards);
+        QFETCH(QString, message);
+        Result result;
+        const QJsonObject held =
+            report("restartMs=200;" + sim, QStringList{"update", "--json"} + arguments, &result);
+        QCOMPARE(result.code, code);
+        QVERIFY2(result.err.contains(message.toUtf8()), result.err);
+
+        QStringList planned, ended;
+        QString step;
+        int percent = 0;
+        const QList<QJsonObject> all = events(result.out);
+        for (const QJsonObject &event : all) {
+            const QString type = event.value("event").toString();
+            if (type == "plan") {
+                QVERIFY(planned.isEmpty() && ended.isEmpty());
+                for (const QJsonValue board : event.value("boards").toArray())
+                    planned << board.toObject().value("name").toString();
+            } else if (type == "progress") {
+                if (event.value("step").toString() != step)
+                    percent = 0;
+                step = event.value("step").toString();
+                QVERIFY(event.value("percent").toInt() >= percent);
+                percent = event.value("percent").toInt();
+                QVERIFY(percent <= 100);
+            } else if (type == "step") {
+                const bool ok = event.value("ok").toBool();
+                ended << event.value("step").toString() + (ok ? ":1" : ":0");
+                if (ok)
+                    QCOMPARE(percent, 100);
+            } else {
+                QCOMPARE(type, "result");
+                QCOMPARE(&event, &all.last());
+                QCOMPARE(event.value("ok").toBool(), code == 0);
+                if (code != 0) {
+                    QCOMPARE(event.value("step").toString() + ":0", ended.last());
+                    QVERIFY(result.err.contains(event.value("text").toString().toUtf8()));
+                }
+            }
+        }
+        QCOMPARE(planned.join(' '), plan);
+        QCOMPARE(ended.join(' '), steps);
+        QCOMPARE(!all.isEmpty() && all.last().value("event") == "result", !steps.isEmpty());
+
+        const QJsonObject held7 = held.value("boards").toObject();
+        for (int part = 1; part <= 7; ++part) {
+            const QJsonObject board = held7.value(QString::number(part)).toObject();
+            const QString expected = boards[part - 1];
+            QVERIFY2(!board.isEmpty(), "no report");
+            QCOMPARE(board.value("installed").toBool(), expected.startsWith('v'));
+            if (expected.startsWith('v'))
+                QCOMPARE(versionText(board.value("version").toInt()), expected);
+            if (expected.isEmpty()) {
+                QCOMPARE(board.value("received").toInt(), 0);
+                QCOMPARE(board.value("mode").toString(), "normal");
+            }
+        }
+        if (boards.join(QString()).isEmpty())
+            QCOMPARE(held.value("updateMessages").toInt(), 0);
+        QCOMPARE(held.value("restarts").toInt(), boards[6].startsWith('v') ? 1 : 0);
+    }
+
+    // Plain lines, for a log: the plan, each state of each step, the end. `lines`
+    // leaves out the plan and the lines of each further tenth.
+    void updateText_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QString>("board");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QByteArray>("err");
+        QTest::newRow("success")
+            << ""
+            << "panel"
+            << QStringList{"Control Panel: Validate compability",
+                           "Control Panel: Start firmware update mode",
+                           "Control Panel: Transferring firmware file",
+                           "Control Panel: Validate firmware file and process data",
+                           "Control Panel: Waiting for device response",
+                           "Control Panel: Firmware update successfull",
+                           "Firmware update successfull"}
+            << QByteArray();
+        QTest::newRow("failure")
+            << "rejectEnd=7"
+            << "main"
+            << QStringList{"Main Board: Validate compability",
+                           "Main Board: Start firmware update mode",
+                           "Main Board: Transferring firmware file",
+                           "Main Board: Validate firmware file and process data",
+                           "Main Board: Invalid firmware file"}
+            << QByteArray("zelloader-cli: the update failed: Main Board: "
+                          "Invalid firmware file\n");
+    }
+
+    void updateText()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QString, board);
+        QFETCH(QStringList, lines);
+        QFETCH(QByteArray, err);
+        const Result result =
+            run(withImages({"update", "--yes", "--board", board, "--file", "@" + board}),
+                "restartMs=200;" + sim + ";" + distinctVersions());
+        QCOMPARE(result.code, err.isEmpty() ? 0 : 1);
+        QCOMPARE(result.err, err);
+        QStringList out = QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
+        const int part = board == "main" ? 7 : 6;
+        QCOMPARE(out.value(0).split(QRegularExpression(" +")),
+                 QStringList({"BOARD", "PART", "DESCRIPTION", "CURRENT", "NEW"}));
+        QCOMPARE(out.value(1).split(QRegularExpression("  +")),
+                 QStringList({board, QString::number(part), boardRows[part == 7 ? 6 : 5][2],
+                              versionOf(part), part == 7 ? "v9.1" : "v9.2"}));
+        out = out.mid(2);
+        const QRegularExpression tenth(QStringLiteral("^(Control Panel|Main Board): \\d+0%$"));
+        QCOMPARE(out.filter(tenth).size() >= 1, true);
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const QString &line) { return tenth.match(line).hasMatch(); }),
+                  out.end());
+        QCOMPARE(out, lines);
+    }
+
+    // Without --yes, on a terminal, the plan is shown and the answer decides.
+    void askOnTerminal_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("updated");
+        QTest::newRow("yes") << QByteArray("y\n") << true;
+        QTest::newRow("no") << QByteArray("n\n") << false;
+    }
+
+    void askOnTerminal()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, updated);
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("no script(1) here to run the command on a terminal");
+        const QString path = dir.filePath(QStringLiteral("terminal.json"));
+        QFile::remove(path);
+        QString command = demo;
+        for (const QString &argument :
+             withImages({"update", "--board", "panel", "--file", "@panel"}))
+            command += " '" + argument + "'";
+        QProcess process;
+        process.setProcessEnvironment(environment("report=" + path));
+        process.start(script, {"-qec", command, "/dev/null"});
+        QVERIFY(process.waitForStarted());
+        process.write(answer);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray shown = process.readAll();
+        QVERIFY2(shown.contains("Update these boards? [y/N] "), shown);
+        QCOMPARE(shown.contains("Nothing was updated."), !updated);
+        // One bar, redrawn in place.
+        QCOMPARE(shown.contains("\rControl Panel [##############################] 100% Firmware "
+                                "update successfull"),
+                 updated);
+        const QJsonObject panel =
+            parseJson(readFile(path)).value("boards").toObject().value("6").toObject();
+        QCOMPARE(panel.value("installed").toBool(), updated);
+        QCOMPARE(panel.value("received").toInt() > 0, updated);
+    }
+
+#ifdef Q_OS_UNIX
+    // Ctrl+C while waiting for the instrument ends the command at once.
+    void interruptWhileWaiting()
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment(QStringLiteral("unplugged")));
+        process.start(demo, {"list", "--wait", "600"});
+        QVERIFY(process.waitForStarted());
+        // The note on stderr comes after the handler is in place.
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("Waiting"),
+                                 30000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 5);
+        QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    }
+
+    // During an update one Ctrl+C only warns; a second one within 3 s stops it.
+    void interruptUpdate_data()
+    {
+        QTest::addColumn<int>("presses");
+        QTest::newRow("one press: the update goes on") << 1;
+        QTest::newRow("two presses: it stops") << 2;
+    }
+
+    void interruptUpdate()
+    {
+        QFETCH(int, presses);
+        const QString path = dir.filePath(QStringLiteral("interrupt.json"));
+        QFile::remove(path);
+        QProcess process;
+        // Late answers make the transfer of the built-in image last a few seconds.
+        process.setProcessEnvironment(environment("latencyMs=2;report=" + path));
+        process.start(demo, {"update", "--yes", "--json", "--board", "panel"});
+        QByteArray out, err;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += process.readAllStandardOutput()).contains("Transferring firmware file"), 30000);
+        for (int press = 1; press <= presses; ++press) {
+            ::kill(pid_t(process.processId()), SIGINT);
+            // Presses sent together could merge into one signal.
+            QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError())
+                                         .contains("Stopping now "
+                                                   "may leave a "
+                                                   "board without "
+                                                   "firmware"),
+                                     30000);
+        }
+        QVERIFY(process.waitForFinished(60000));
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+        const bool stopped = presses == 2;
+        QCOMPARE(process.exitCode(), stopped ? 5 : 0);
+        QCOMPARE(err.contains("interrupted during the update of the Control Panel"), stopped);
+        const QJsonObject result = events(out).last();
+        QCOMPARE(result.value("event").toString(), "result");
+        QCOMPARE(result.value("ok").toBool(), !stopped);
+        QCOMPARE(result.value("interrupted").toBool(), stopped);
+        const QJsonObject panel =
+            parseJson(readFile(path)).value("boards").toObject().value("6").toObject();
+        QCOMPARE(panel.value("installed").toBool(), !stopped);
+        QCOMPARE(panel.value("mode").toString(), stopped ? "update" : "normal");
+    }
+#endif
+
+    // Each row: the files given, and the load result the command must report for
+    // each. The texts of a file that loads must be the reader's.
+    void info_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::newRow("main board image") << QStringList{"res:pbase"} << QList<int>{0};
+        QTest::newRow("all three images")
+            << QStringList{"res:pkeys", "res:pctrl", "res:pbase"} << QList<int>{0, 0, 0};
+        QTest::newRow("missing file") << QStringList{"missing"} << QList<int>{1};
+        QTest::newRow("empty file") << QStringList{"text:"} << QList<int>{3};
+        QTest::newRow("not a HEX file") << QStringList{"text:hello\r\n"} << QList<int>{2};
+        QTest::newRow("no checksum record") << QStringList{"strip:pkeys"} << QList<int>{3};
+        QTest::newRow("a good and a bad file")
+            << QStringList{"res:pctrl", "text:hello\r\n"} << QList<int>{0, 2};
+        QTest::newRow("a bad and a good file")
+            << QStringList{"strip:pbase", "res:pkeys"} << QList<int>{3, 0};
+    }
+
+    void info()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QList<int>, statuses);
+        const QString folder = dir.filePath(QTest::currentDataTag());
+        QStringList paths;
+        for (int i = 0; i < files.size(); ++i)
+            paths << makeFile(files[i], folder, i);
+        const int code = statuses.count(0) == statuses.size() ? 0 : 2;
+
+        const Result text = run(QStringList{"info"} + paths);
+        QCOMPARE(text.code, code);
+        QCOMPARE(text.err, QByteArray());
+        const QStringList blocks = QString::fromUtf8(text.out).split("\n\n");
+        QCOMPARE(blocks.size(), paths.size());
+
+        const Result json = run(QStringList{"info", "--json"} + paths);
+        QCOMPARE(json.code, code);
+        const QJsonArray entries = parseJson(json.out).value("files").toArray();
+        QCOMPARE(entries.size(), paths.size());
+
+        for (int i = 0; i < paths.size(); ++i) {
+            FirmwareFile expected;
+            QCOMPARE(int(expected.load(paths[i])), statuses[i]);
+            QStringList lines = {paths[i], "  status      " + expected.statusText()};
+            if (statuses[i] == 0)
+                lines += QStringList{
+                    "  family      " + expected.getFamilyCode(),
+                    "  version     " + expected.getVersion(),
+                    "  build date  " + expected.getBuildDate(),
+                    "  checksum    " + checksumText(expected.getChecksum()),
+                    QStringLiteral("  size        %1 bytes").arg(expected.getHexText().size())};
+            QCOMPARE(blocks[i].split('\n', Qt::SkipEmptyParts), lines);
+
+            const QJsonObject entry = entries[i].toObject();
+            QCOMPARE(entry.value("path").toString(), paths[i]);
+            QCOMPARE(entry.value("status").toInt(), statuses[i]);
+            QCOMPARE(entry.value("statusText").toString(), expected.statusText());
+            QCOMPARE(entry.contains("family"), statuses[i] == 0);
+            if (statuses[i] != 0)
+                continue;
+            QCOMPARE(entry.value("family").toString(), expected.getFamilyCode());
+            QCOMPARE(entry.value("version").toString(), expected.getVersion());
+            QCOMPARE(entry.value("buildDate").toString(), expected.getBuildDate());
+            QCOMPARE(entry.value("checksum").toInt(), int(expected.getChecksum()));
+            QCOMPARE(entry.value("size").toInt(), expected.getHexText().size());
+        }
+    }
+
+    // A path from the command line is a file, even when it reads like one of the
+    // program's own resources.
+    void resourceLikePath()
+    {
+        const QString folder = dir.filePath(QStringLiteral("resourceLike"));
+        QVERIFY(writeFile(folder + "/:/firmware/pbase", QByteArray()));
+        const Result result = run({"info", "--json", ":/firmware/pbase"}, QString(), folder);
+        QCOMPARE(result.code, 2);
+        const QJsonObject entry = parseJson(result.out).value("files").toArray()[0].toObject();
+        QCOMPARE(entry.value("status").toInt(), int(FirmwareFile::Corrupted));
+    }
+
+    // `results`: the result each file must end with; `rewritten`: whether each file
+    // must have been rewritten. Stamped files must then pass info.
+    void stamp_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QList<int>>("results");
+        QTest::addColumn<QList<bool>>("rewritten");
+        const QString noInfoBlock = "text:" + hexRecord(0x00, 0x100, "abcd") + "\r\n";
+        QTest::newRow("unstamped image")
+            << QStringList{"strip:pkeys"} << QList<int>{0} << QList<bool>{true};
+        QTest::newRow("stamped image, stamped again")
+            << QStringList{"res:pctrl"} << QList<int>{0} << QList<bool>{true};
+        QTest::newRow("invalid line")
+            << QStringList{"text::0100000001\r\n"} << QList<int>{2} << QList<bool>{false};
+        QTest::newRow("missing file")
+            << QStringList{"missing"} << QList<int>{1} << QList<bool>{false};
+        QTest::newRow("no information block")
+            << QStringList{noInfoBlock} << QList<int>{6} << QList<bool>{true};
+        QTest::newRow("a bad file does not stop the next")
+            << QStringList{"text:hello\r\n", "strip:pbase"} << QList<int>{2, 0}
+            << QList<bool>{false, true};
+    }
+
+    void stamp()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QList<int>, results);
+        QFETCH(QList<bool>, rewritten);
+        const bool allOk = results.count(0) == results.size();
+        for (const bool json : {false, true}) {
+            const QString folder =
+                dir.filePath(QTest::currentDataTag() + QString(json ? "-json" : "-text"));
+            QStringList paths;
+            QList<QByteArray> before;
+            for (int i = 0; i < files.size(); ++i) {
+                paths << makeFile(files[i], folder, i);
+                before << readFile(paths[i]);
+            }
+            const Result result =
+                run(QStringList{"stamp"} + (json ? QStringList{"--json"} : QStringList()) + paths);
+            QCOMPARE(result.code, allOk ? 0 : 2);
+            const QStringList lines = QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
+            const QJsonArray entries = parseJson(result.out).value("files").toArray();
+            if (!json)
+                QCOMPARE(lines.size(), paths.size());
+            else
+                QCOMPARE(entries.size(), paths.size());
+
+            for (int i = 0; i < paths.size(); ++i) {
+                FirmwareFile stamped;
+                const bool ok = results[i] == 0;
+                if (ok)
+                    QCOMPARE(stamped.load(paths[i]), FirmwareFile::Ok);
+                if (!rewritten[i])
+                    QCOMPARE(readFile(paths[i]), before[i]);
+                if (json) {
+                    const QJsonObject entry = entries[i].toObject();
+                    QCOMPARE(entry.value("path").toString(), paths[i]);
+                    QCOMPARE(entry.value("status").toInt(), results[i]);
+                    QCOMPARE(entry.value("statusText").toString(),
+                             FirmwareFile::statusText(results[i]));
+                    QCOMPARE(entry.value("rewritten").toBool(), rewritten[i]);
+                    QCOMPARE(entry.value("checksum").toInt(-1),
+                             ok ? int(stamped.getChecksum()) : -1);
+                    continue;
+                }
+                const QString tail =
+                    ok ? QStringLiteral(" (checksum %1)").arg(checksumText(stamped.getChecksum()))
+                    : rewritten[i] ? " (rewritten)"
+                                   : " (unchanged)";
+                QCOMPARE(lines[i], paths[i] + ": " + FirmwareFile::statusText(results[i]) + tail);
+            }
+            // What stamp made, info accepts.
+            QStringList good;
+            for (int i = 0; i < paths.size(); ++i)
+                if (results[i] == 0)
+                    good << paths[i];
+            if (!good.isEmpty())
+                QCOMPARE(run(QStringList{"info"} + good).code, 0);
+        }
+    }
+
+    // A broken set-up of the simulated instrument must not pass for a behaviour.
+    void simSetupErrors_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::newRow("unknown setting") << "teleport";
+        QTest::newRow("no such board") << "absent=9";
+        QTest::newRow("missing number") << "rejectLine=6";
+        QTest::newRow("unknown step") << "silentFrom=6:later";
+    }
+
+    void simSetupErrors()
+    {
+        QFETCH(QString, sim);
+        const Result result = run({"list", "--wait", "0"}, sim);
+        QCOMPARE(result.code, 64);
+        QVERIFY(result.err.contains("ZEL_SIM"));
+    }
+
+    // Help and man page describe the same command line.
+    void manPage()
+    {
+        const QString page = QString::fromUtf8(readFile(QStringLiteral(ZEL_CLI_MANPAGE)));
+        QVERIFY(!page.isEmpty());
+        const QString help = QString::fromUtf8(run({"--help"}, QString(), QString(), product).out);
+        QRegularExpressionMatchIterator options =
+            QRegularExpression("--([a-z]+)").globalMatch(help);
+        QStringList seen;
+        while (options.hasNext())
+            seen << options.next().captured(1);
+        for (const QString option : {"json", "wait", "board", "file", "yes", "help", "version"})
+            QVERIFY2(seen.contains(option), qPrintable(option));
+        for (const QString &option : seen)
+            QVERIFY2(page.contains("\\-\\-" + option), qPrintable(option));
+        for (const QString command : {"list", "update", "info", "stamp"}) {
+            QVERIFY2(help.contains("  " + command + " "), qPrintable(command));
+            QVERIFY2(page.contains(".B zelloader-cli " + command), qPrintable(command));
+        }
+        const QString exitStatus = page.section(".SH EXIT STATUS", 1).section(".SH", 0, 0);
+        for (int code = 0; code <= 5; ++code) {
+            QVERIFY(exitStatus.contains(QStringLiteral(".B %1\n").arg(code)));
+            QVERIFY(help.contains(QStringLiteral("\n  %1  ").arg(code)));
+        }
+
+        const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
+        if (groff.isEmpty())
+            QSKIP("no groff here to check the page's markup");
+        QProcess process;
+        process.start(groff, {"-t", "-man", "-ww", "-z", QStringLiteral(ZEL_CLI_MANPAGE)});
+        QVERIFY(process.waitForFinished());
+        QCOMPARE(process.readAllStandardError(), QByteArray());
+        QCOMPARE(process.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
