@@ -121,17 +121,18 @@ void tst_Product::startProduct(bool asStranger)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("LD_PRELOAD", ZEL_PROBE);
     env.insert("ZEL_PROBE_FILE", probeFile);
     env.insert("HOME", QFileInfo(probeFile).path());
     product.setProcessEnvironment(env);
     product.setProcessChannelMode(QProcess::MergedChannels);
+    // The probe goes into the product alone, through env after setpriv: a probe built
+    // with sanitizers cannot load into programs built without them.
+    QStringList command{"env", "LD_PRELOAD=" ZEL_PROBE, ZEL_PRODUCT};
     if (asStranger) {
         const QString id = QString::number(StrangerId);
-        product.start("setpriv", {"--reuid", id, "--regid", id, "--clear-groups", ZEL_PRODUCT});
-    } else {
-        product.start(ZEL_PRODUCT, QStringList());
+        command = QStringList{"setpriv", "--reuid", id, "--regid", id, "--clear-groups"} + command;
     }
+    product.start(command.takeFirst(), command);
     QVERIFY(product.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(!shown("window").isEmpty(), 20000);
 }
