@@ -153,6 +153,9 @@ bool HidrawNode::processRequests()
         if (r <= 0 || fuse_session_exited(session))
             return false;
         fuse_session_process_buf(session, &buf);
+        // A write can take the device off the bus (the main board's restart message);
+        // the request after it, often already queued, must find it gone.
+        syncPresence();
     }
     return true;
 }
