@@ -121,16 +121,19 @@ void tst_Product::startProduct(bool asStranger)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("LD_PRELOAD", ZEL_PROBE);
     env.insert("ZEL_PROBE_FILE", probeFile);
     env.insert("HOME", QFileInfo(probeFile).path());
     product.setProcessEnvironment(env);
     product.setProcessChannelMode(QProcess::MergedChannels);
+    // The probe goes into the product alone: setpriv and env are built without the
+    // sanitizers a sanitizer build's probe needs.
+    const QString preload = QStringLiteral("LD_PRELOAD=" ZEL_PROBE);
     if (asStranger) {
         const QString id = QString::number(StrangerId);
-        product.start("setpriv", {"--reuid", id, "--regid", id, "--clear-groups", ZEL_PRODUCT});
+        product.start("setpriv", {"--reuid", id, "--regid", id, "--clear-groups", "env", preload,
+                                  ZEL_PRODUCT});
     } else {
-        product.start(ZEL_PRODUCT, QStringList());
+        product.start("env", {preload, ZEL_PRODUCT});
     }
     QVERIFY(product.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(!shown("window").isEmpty(), 20000);
