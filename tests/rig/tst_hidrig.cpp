@@ -137,8 +137,16 @@ private slots:
         QCOMPARE(writeMessage(dev, {0x01, 7}), -1);
         QVERIFY(!hid_enumerate(0x04D8, 0xF93C));
         hid_close(dev);
-        hid_device *again = nullptr;
-        QTRY_VERIFY((again = hid_open(0x04D8, 0xF93C, nullptr)));
+        // Opened once it is listed again: QTRY_VERIFY evaluates its condition more than
+        // once, and each hid_open that succeeds there would be a handle lost.
+        QTRY_VERIFY([] {
+            hid_device_info *found = hid_enumerate(0x04D8, 0xF93C);
+            const bool listed = found;
+            hid_free_enumeration(found);
+            return listed;
+        }());
+        hid_device *again = hid_open(0x04D8, 0xF93C, nullptr);
+        QVERIFY(again);
         QCOMPARE(writeMessage(again, {0x01, 7}), 65);
         QCOMPARE(hid_read_timeout(again, report, sizeof(report), 10000), 64);
         QCOMPARE(answers(report, 64), QStringLiteral("1.7.31"));
