@@ -1,5 +1,8 @@
 #include "usbhid.h"
 
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 #include <hidapi.h>
@@ -21,10 +24,40 @@ UsbHid::UsbHid(quint16 vendorId, quint16 productId, QObject *parent) : QObject(p
     autoOpen = false;
     device = nullptr;
     std::memset(reportBuffer, 0, sizeof(reportBuffer));
+    clockMs = [] { return QDeadlineTimer::current(Qt::PreciseTimer).deadline(); };
     pollTimer = new QTimer(this);
+    // A coarse timer may fire up to 5 % early, which would allow 21 attempts a second.
+    pollTimer->setTimerType(Qt::PreciseTimer);
     connect(pollTimer, &QTimer::timeout, this, &UsbHid::polling);
+    watchDeviceNodes();
     adjustTimer();
     pollTimer->start();
+}
+
+void UsbHid::watchDeviceNodes()
+{
+#ifdef Q_OS_LINUX
+    // hidraw nodes live directly in /dev: the kernel adds and removes them there,
+    // and udev sets their owner, mode and access lists there. inotify, under the
+    // watcher, reports all of these for the folder's entries, and nothing for the
+    // reads and writes on terminals that go on in /dev all the time.
+    const QString folder = QStringLiteral("/dev");
+    if (!QFileInfo(folder).isDir())
+        return;
+    nodeWatcher = new QFileSystemWatcher(this);
+    if (!nodeWatcher->addPath(folder)) {
+        delete nodeWatcher;
+        nodeWatcher = nullptr;
+        return;
+    }
+    connect(nodeWatcher, &QFileSystemWatcher::directoryChanged, this, &UsbHid::deviceNodesChanged);
+#endif
+}
+
+bool UsbHid::watching() const
+{
+    // The watcher drops a folder that is removed or unmounted.
+    return nodeWatcher && !nodeWatcher->directories().isEmpty();
 }
 
 UsbHid::~UsbHid()
@@ -51,8 +84,13 @@ void UsbHid::setAutoOpen(bool on)
         return;
     }
     autoOpen = on;
+    if (autoOpen) {
+        frequentUntilMs = qMax(frequentUntilMs, clockMs() + FrequentAfterStartMs);
+    }
     if (autoOpen && !isOpen) {
         open();
+    } else {
+        adjustTimer();
     }
 }
 
@@ -83,12 +121,20 @@ void UsbHid::open()
     if (device || isOpen) {
         close();
     }
+    lastAttemptMs = clockMs();
+    attempted = true;
+    tryToOpen();
+    adjustTimer();
+}
+
+void UsbHid::tryToOpen()
+{
     // Listing the devices and opening the first one listed is what hid_open does
     // inside; taking the two steps here tells a device that is absent from one
     // that is there but will not open, at no extra cost.
     hid_device_info *found = hid_enumerate(vendorId, productId);
     if (!found) {
-        // Not attached (yet); with autoOpen the next tick tries again.
+        // Not attached (yet); with autoOpen a later tick tries again.
         refusedInARow = 0;
         setDenied(false);
         return;
@@ -125,6 +171,8 @@ void UsbHid::close()
         }
         device = nullptr;
         isOpen = false;
+        // The device that was just there is the one most likely to be back soon.
+        frequentUntilMs = qMax(frequentUntilMs, clockMs() + FrequentAfterLossMs);
         adjustTimer();
     }
     // Queued messages stay: they go out once the device is back.
@@ -172,13 +220,38 @@ void UsbHid::setDenied(bool on)
     emit accessDeniedChanged(denied);
 }
 
+void UsbHid::deviceNodesChanged()
+{
+    if (isOpen || !autoOpen) {
+        return;
+    }
+    const qint64 now = clockMs();
+    frequentUntilMs = qMax(frequentUntilMs, now + FrequentAfterChangeMs);
+    // Notices come in bunches (a node and then its permissions); the timer takes
+    // those that come too soon after an attempt.
+    if (!attempted || now - lastAttemptMs >= qMax(pollInterval, WaitIntervalMs)) {
+        open();
+    } else {
+        adjustTimer();
+    }
+}
+
 void UsbHid::adjustTimer()
 {
-    const int interval = isOpen ? pollInterval : qMax(pollInterval, WaitIntervalMs);
-    // Setting the interval restarts the timer; leave its rhythm alone when nothing changes.
-    if (pollTimer->interval() != interval) {
-        pollTimer->setInterval(interval);
+    if (isOpen) {
+        // Setting the interval restarts the timer; leave its rhythm alone when nothing changes.
+        if (pollTimer->interval() != pollInterval) {
+            pollTimer->setInterval(pollInterval);
+        }
+        return;
     }
+    const qint64 now = clockMs();
+    const bool frequent = autoOpen && (!watching() || now < frequentUntilMs);
+    const int gap = qMax(pollInterval, frequent ? WaitIntervalMs : SafetyIntervalMs);
+    // Counted from the last attempt, however it came about, and restarted from now:
+    // a tick never comes sooner than `gap` after an attempt.
+    const qint64 due = attempted ? lastAttemptMs + gap : now + gap;
+    pollTimer->setInterval(int(qBound(qint64(1), due - now, qint64(gap))));
 }
 
 void UsbHid::raiseError()

@@ -5,6 +5,9 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
+class QFileSystemWatcher;
 class QTimer;
 struct hid_device_;
 
@@ -13,9 +16,20 @@ struct hid_device_;
 // into 64-byte output reports. It knows nothing of what the bytes mean.
 //
 // While the device is open the timer runs at the poll interval. While it is
-// closed the timer slows to WaitIntervalMs (or the poll interval, if that is
-// longer): each open attempt lists every HID device of the system, and 20 of
-// them a second find the instrument soon enough after it is plugged in.
+// closed, each open attempt lists every HID device of the system (through
+// libudev, some 170 system calls per device), so the link tries only when it has
+// reason to, and never more often than every WaitIntervalMs:
+// - On Linux it watches the device folder. A node that comes or goes, or whose
+//   permissions change, brings an attempt at once and more for the next
+//   FrequentAfterChangeMs: udev grants access a moment after the node appears,
+//   and telling a refused device needs refusals in a row.
+// - For FrequentAfterStartMs after automatic opening is switched on, and for
+//   FrequentAfterLossMs after the device closes, it tries every WaitIntervalMs
+//   whatever the folder says: the device is most likely to appear then (plugged
+//   in as the program starts, a main board restarting during an update), and a
+//   missed notice then would cost an update.
+// - Otherwise it tries once every SafetyIntervalMs, for a notice that never came.
+// - Where there is nothing to watch, it tries every WaitIntervalMs.
 class UsbHid : public QObject
 {
     Q_OBJECT
@@ -29,7 +43,16 @@ public:
     void setVendorId(quint16 id);
     void setProductId(quint16 id);
 
+    // The shortest gap between two open attempts (or the poll interval, if that is
+    // longer): at most 20 a second.
     static constexpr int WaitIntervalMs = 50;
+    static constexpr int FrequentAfterChangeMs = 1000;
+    static constexpr int FrequentAfterStartMs = 5000;
+    // As long as an update waits for a restarting main board to come back.
+    static constexpr int FrequentAfterLossMs = 10000;
+    // Among 20 other HID devices an attempt costs some 3,600 system calls; at this
+    // gap no 10 s hold two of them.
+    static constexpr int SafetyIntervalMs = 30000;
     // Open attempts in a row on which the device was listed but did not open
     // before the link calls it denied. Just after the device appears, udev may
     // not yet have granted access to its node; that moment must not count.
@@ -66,11 +89,25 @@ protected:
     unsigned char reportBuffer[65];
     QList<QByteArray> sendQueue;
 
+    // Milliseconds on a steady clock, for the pace of open attempts; tests stand
+    // in a clock of their own.
+    std::function<qint64()> clockMs;
+
+private slots:
+    void deviceNodesChanged();
+
 private:
     bool denied = false;
     int refusedInARow = 0;
+    QFileSystemWatcher *nodeWatcher = nullptr;
+    qint64 lastAttemptMs = 0;
+    bool attempted = false;
+    qint64 frequentUntilMs = 0;
 
 private:
+    void watchDeviceNodes();
+    bool watching() const;
+    void tryToOpen();
     void setDenied(bool on);
     void adjustTimer();
     void raiseError();

@@ -1,19 +1,34 @@
 #include "siminstrument.h"
 #include "usbhid.h"
 
+#include <QFileSystemWatcher>
+#include <QRandomGenerator>
 #include <QTest>
 #include <QTimer>
 
 #include <hidapi.h>
 
-// hid_close is wrapped at link time (tests/hid/CMakeLists.txt), so that the handles the
-// link gives back can be counted.
+#include <algorithm>
+
+// The link's clock in these tests: milliseconds that pass only when a test says so.
+static qint64 fakeNow = 0;
+
+// hid_close and hid_enumerate are wrapped at link time (tests/hid/CMakeLists.txt), so that
+// the handles the link gives back and its open attempts (each lists the devices) can be
+// counted.
 static int hidCloses = 0;
+static QList<qint64> attemptTimes;
 extern "C" void __real_hid_close(hid_device *dev);
 extern "C" void __wrap_hid_close(hid_device *dev)
 {
     ++hidCloses;
     __real_hid_close(dev);
+}
+extern "C" hid_device_info *__real_hid_enumerate(unsigned short vendor, unsigned short product);
+extern "C" hid_device_info *__wrap_hid_enumerate(unsigned short vendor, unsigned short product)
+{
+    attemptTimes << fakeNow;
+    return __real_hid_enumerate(vendor, product);
 }
 
 namespace {
@@ -40,6 +55,60 @@ public:
     QString events;
 };
 
+// A link on the fake clock, whose timer the test runs: time passes by advance(), and
+// the timer fires whenever it falls due meanwhile. Every poll step and every change
+// notice (re)arms the timer from that moment.
+class PacedLink : public Link
+{
+public:
+    PacedLink()
+    {
+        clockMs = [] { return fakeNow; };
+        rearm();
+    }
+    QFileSystemWatcher *watcher() const { return findChild<QFileSystemWatcher *>(); }
+    bool waiting() const { return autoOpen && !isOpen; }
+    int interval() const { return pollTimer->interval(); }
+    void rearm() { due = fakeNow + pollTimer->interval(); }
+    void advance(qint64 ms)
+    {
+        const qint64 end = fakeNow + ms;
+        while (due <= end) {
+            fakeNow = due;
+            polling();
+            rearm();
+        }
+        fakeNow = end;
+    }
+    // What the device folder's watcher says when a node comes, goes or changes.
+    void notice()
+    {
+        QVERIFY(watcher());
+        QMetaObject::invokeMethod(watcher(), "directoryChanged", Q_ARG(QString, "/dev"));
+        rearm();
+    }
+    qint64 due = 0;
+};
+
+// Attempt times, compactly: the first, then "+gap" or "+gap*count" for each run of equal gaps.
+QString gaps(const QList<qint64> &times)
+{
+    QStringList out;
+    for (int i = 0; i < times.size(); ++i) {
+        if (i == 0) {
+            out << QString::number(times[0]);
+            continue;
+        }
+        const qint64 gap = times[i] - times[i - 1];
+        int run = 1;
+        while (i + 1 < times.size() && times[i + 1] - times[i] == gap)
+            ++run, ++i;
+        out << (run == 1 ? QStringLiteral("+%1").arg(gap)
+                         : QStringLiteral("+%1*%2").arg(gap).arg(run));
+    }
+    return out.join(' ');
+}
+
 // A whole output report as written: report id 0, the payload, zero padding.
 QByteArray report(const QByteArray &payload)
 {
@@ -56,6 +125,8 @@ private slots:
     {
         zelsim::Instrument::instance().reset();
         hidCloses = 0;
+        attemptTimes.clear();
+        fakeNow = 0;
     }
     // Each test's link is gone by now and has released the library.
     void cleanup() { QCOMPARE(zelsim::Instrument::instance().exitCount(), 1); }
@@ -169,38 +240,146 @@ private slots:
         QCOMPARE(sim.writtenReports().last(), report(QByteArray(40, 'b')));
     }
 
-    // Each open attempt lists every HID device of the system, so the timer slows down while
-    // the device is closed; once open it polls at the poll interval again.
-    void timerPace_data()
+    // When the link tries to open the device that is not there (or not its to open), on a
+    // timeline of steps: "auto" switches automatic opening on, "+N" lets N ms pass, "notice"
+    // is a change in the device folder, "plug", "unplug", "deny" and "grant" change the
+    // simulated device (which has no node, so a row adds the notice a real one would bring),
+    // "unwatched" takes the folder from the watcher, "poll N" sets the poll interval.
+    void pace_data()
     {
-        QTest::addColumn<int>("pollInterval");
-        QTest::addColumn<int>("waiting");
-        QTest::newRow("1 ms") << 1 << 50;
-        QTest::newRow("15 ms, as constructed") << 0 << 50;
-        QTest::newRow("100 ms is never hurried") << 100 << 100;
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("attempts");
+        QTest::addColumn<QString>("events");
+        QTest::newRow("idle: none, notices or not") << "+40000 notice +1000"
+                                                    << ""
+                                                    << "";
+        QTest::newRow("after start every 50 ms for 5 s, then every 30 s") << "unplug auto +66000"
+                                                                          << "0 +50*100 +30000*2"
+                                                                          << "";
+        QTest::newRow("a notice: one at once, then every 50 ms for 1 s")
+            << "unplug auto +40000 notice +31000"
+            << "0 +50*100 +30000 +5000 +50*20 +30000"
+            << "";
+        QTest::newRow("notices close together: one attempt a 50 ms")
+            << "unplug auto +6000 notice +10 notice +10 notice +10 notice +100"
+            << "0 +50*100 +1000 +50*2"
+            << "";
+        QTest::newRow("a notice just after a quiet attempt waits its 50 ms")
+            << "unplug auto +5010 notice +1100"
+            << "0 +50*121"
+            << "";
+        QTest::newRow("plugged in: found at the notice") << "unplug auto +40000 plug notice +40000"
+                                                         << "0 +50*100 +30000 +5000"
+                                                         << "c";
+        QTest::newRow("lost: every 50 ms for 10 s, then every 30 s")
+            << "unplug auto +6000 plug notice unplug +41000"
+            << "0 +50*100 +1000 +50*201 +30000"
+            << "c<Device disconnected>d";
+        QTest::newRow("nothing to watch: every 50 ms throughout") << "unwatched unplug auto +40000"
+                                                                  << "0 +50*800"
+                                                                  << "";
+        QTest::newRow("a longer poll interval sets the pace")
+            << "unwatched unplug poll 100 auto +1000"
+            << "0 +100*10"
+            << "";
+        QTest::newRow("denied: quiet too, and found once permissions change")
+            << "deny auto +36000 grant notice +100"
+            << "0 +50*100 +30000 +1000"
+            << "DAc";
     }
-    void timerPace()
+    void pace()
     {
-        QFETCH(int, pollInterval);
-        QFETCH(int, waiting);
+        QFETCH(QString, steps);
+        QFETCH(QString, attempts);
+        QFETCH(QString, events);
         auto &sim = zelsim::Instrument::instance();
-        Link link;
-        link.setPollInterval(pollInterval);
-        const int open = pollInterval > 0 ? pollInterval : 15;
-        auto *timer = link.findChild<QTimer *>();
-        QVERIFY(timer && timer->isActive());
-        QCOMPARE(timer->interval(), waiting); // idle
-        sim.unplug();
+        PacedLink link;
+        const QStringList words = steps.split(' ');
+        for (int i = 0; i < words.size(); ++i) {
+            const QString &word = words[i];
+            if (word == "auto")
+                link.setAutoOpen(true), link.rearm();
+            else if (word.startsWith('+'))
+                link.advance(word.toLongLong());
+            else if (word == "notice")
+                link.notice();
+            else if (word == "plug" || word == "unplug")
+                word == "plug" ? sim.plug() : sim.unplug();
+            else if (word == "deny" || word == "grant")
+                sim.setAccessDenied(word == "deny");
+            else if (word == "unwatched")
+                link.watcher()->removePath("/dev");
+            else if (word == "poll")
+                link.setPollInterval(words[++i].toInt()), link.rearm();
+            else
+                QFAIL(qPrintable("unknown step " + word));
+        }
+        QCOMPARE(gaps(attemptTimes), attempts);
+        QCOMPARE(link.events, events);
+    }
+
+    // Whatever happens, in any order: never two attempts within 50 ms, so never more than 20
+    // a second; every notice while waiting is followed by an attempt within 50 ms; and
+    // without a watch, no pause longer than 50 ms while waiting.
+    void neverTooOften_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        QTest::addColumn<bool>("watched");
+        for (quint32 seed = 1; seed <= 6; ++seed)
+            QTest::addRow("seed %u%s", seed, seed % 3 ? "" : ", unwatched")
+                << seed << bool(seed % 3);
+    }
+    void neverTooOften()
+    {
+        QFETCH(quint32, seed);
+        QFETCH(bool, watched);
+        auto &sim = zelsim::Instrument::instance();
+        QRandomGenerator rng(seed);
+        PacedLink link;
+        if (!watched)
+            link.watcher()->removePath("/dev");
         link.setAutoOpen(true);
-        QCOMPARE(timer->interval(), waiting);
-        sim.plug();
-        link.polling();
-        QCOMPARE(link.events, QStringLiteral("c"));
-        QCOMPARE(timer->interval(), open);
-        sim.unplug();
-        link.polling(); // the read fails
-        QCOMPARE(link.events, QStringLiteral("c<Device disconnected>d"));
-        QCOMPARE(timer->interval(), waiting);
+        link.rearm();
+        QList<qint64> notices; // while waiting
+        for (int step = 0; step < 2000; ++step) {
+            if (!watched && link.waiting())
+                QVERIFY(link.interval() <= UsbHid::WaitIntervalMs);
+            switch (rng.bounded(8)) {
+            case 0:
+                link.advance(rng.bounded(2) ? rng.bounded(40000) : rng.bounded(1000));
+                break;
+            case 1:
+            case 2:
+                link.advance(rng.bounded(60));
+                break;
+            case 3:
+            case 4:
+                if (link.waiting())
+                    notices << fakeNow;
+                link.notice();
+                break;
+            case 5:
+                rng.bounded(2) ? sim.plug() : sim.unplug();
+                break;
+            case 6:
+                sim.setAccessDenied(rng.bounded(4) == 0);
+                break;
+            default:
+                sim.failRead("gone", rng.bounded(3));
+            }
+        }
+        link.advance(60);
+        QVERIFY(attemptTimes.size() > 100);
+        for (int i = 1; i < attemptTimes.size(); ++i)
+            QVERIFY2(
+                attemptTimes[i] - attemptTimes[i - 1] >= UsbHid::WaitIntervalMs,
+                qPrintable(
+                    QStringLiteral("%1 then %2").arg(attemptTimes[i - 1]).arg(attemptTimes[i])));
+        for (qint64 notice : notices) {
+            const auto next = std::lower_bound(attemptTimes.begin(), attemptTimes.end(), notice);
+            QVERIFY2(next != attemptTimes.end() && *next - notice <= UsbHid::WaitIntervalMs,
+                     qPrintable(QStringLiteral("notice at %1").arg(notice)));
+        }
     }
 
     // Steps, one after another, starting unplugged and waiting: 'p' plug, 'u' unplug,

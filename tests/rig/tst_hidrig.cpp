@@ -2,7 +2,9 @@
 // the window's rig tests rely on it to do like a kernel's hidraw node.
 #include "rigcontrol.h"
 #include "siminstrument.h"
+#include "usbhid.h"
 
+#include <QFileSystemWatcher>
 #include <QtTest>
 
 #include <hidapi.h>
@@ -10,6 +12,23 @@
 namespace {
 
 zelsim::Instrument &sim = zelsim::Instrument::instance();
+const QString node = QStringLiteral("/dev/hidraw0");
+
+// The link's clock: stands still unless the test moves it.
+qint64 linkNow = 0;
+
+// A link whose timer never runs: whatever it opens, it opens at a change notice.
+class NoticedLink : public UsbHid
+{
+public:
+    NoticedLink() : UsbHid(0x04D8, 0xF93C)
+    {
+        clockMs = [] { return linkNow; };
+        pollTimer->stop();
+    }
+    using UsbHid::polling;
+    bool opened() const { return isOpen; }
+};
 
 // Answers of an input report as "command.part.value", up to the zero padding.
 QString answers(const unsigned char *report, int size)
@@ -49,6 +68,7 @@ private slots:
     {
         sim.reset();
         zelrig::setUsbTiming(false);
+        zelrig::setNodeMode(0666);
     }
 
     // A reader waiting for a report is woken when the answer comes, later or at a
@@ -132,6 +152,92 @@ private slots:
         QCOMPARE(answers(report, 64), QStringLiteral("1.7.31"));
         hid_close(again);
         QCOMPARE(sim.restartCount(), 1);
+    }
+
+    // The node in /dev as a program watching the folder sees it: there exactly while the
+    // instrument is, and touched when its permissions change, as udev would.
+    void nodeInDev_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("there");
+        QTest::newRow("unplugged") << "unplug" << false;
+        QTest::newRow("plugged in") << "replug" << true;
+        QTest::newRow("the main board restarts") << "restart" << true;
+        QTest::newRow("mode 0600") << "mode" << true;
+        QTest::newRow("refused") << "deny" << true;
+    }
+    void nodeInDev()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, there);
+        QVERIFY(QFile::exists(node));
+        if (change == "replug") {
+            sim.unplug();
+            QTRY_VERIFY(!QFile::exists(node));
+        }
+        QFileSystemWatcher watcher({"/dev"});
+        QSignalSpy notices(&watcher, &QFileSystemWatcher::directoryChanged);
+        if (change == "unplug") {
+            sim.unplug();
+        } else if (change == "replug") {
+            sim.plug();
+        } else if (change == "restart") {
+            sim.setRestartDelayMs(200);
+            hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
+            QVERIFY(dev);
+            QCOMPARE(writeMessage(dev, {0x05, 7}), 65);
+            hid_close(dev);
+            QTRY_VERIFY(!QFile::exists(node));
+            QTRY_COMPARE(sim.restartCount(), 1);
+        } else if (change == "mode") {
+            zelrig::setNodeMode(0600);
+        } else {
+            sim.setAccessDenied(true);
+        }
+        QTRY_VERIFY(!notices.isEmpty());
+        QTRY_COMPARE(QFile::exists(node), there);
+    }
+
+    // The link, its timer stopped and its clock long past the first seconds of waiting,
+    // still opens the instrument: at the change notice, with no tick and no time passing,
+    // which is how it finds an instrument within a moment of its appearing while it waits
+    // quietly.
+    void openedAtNotice_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::newRow("plugged in") << "unplugged";
+        QTest::newRow("access granted") << "denied";
+        QTest::newRow("back after a loss") << "lost";
+    }
+    void openedAtNotice()
+    {
+        QFETCH(QString, before);
+        linkNow = 0;
+        if (before == "unplugged")
+            sim.unplug();
+        else if (before == "denied")
+            sim.setAccessDenied(true);
+        NoticedLink link;
+        link.setAutoOpen(true);
+        for (int i = 1; i < UsbHid::RefusalsBeforeDenied && before == "denied"; ++i) {
+            linkNow += UsbHid::WaitIntervalMs;
+            link.polling();
+        }
+        QCOMPARE(link.accessDenied(), before == "denied");
+        QCOMPARE(link.opened(), before == "lost");
+        if (before == "lost") {
+            sim.unplug();
+            link.polling(); // the read fails
+            QVERIFY(!link.opened());
+        }
+        QTest::qWait(100); // whatever the watcher has to say about the time before
+        linkNow += 60000;
+        if (before == "denied")
+            sim.setAccessDenied(false);
+        else
+            sim.plug();
+        QTRY_VERIFY(link.opened());
+        QVERIFY(!link.accessDenied());
     }
 
     // Listed but refused: what the link tells from absence.

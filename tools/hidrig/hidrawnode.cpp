@@ -98,7 +98,7 @@ HidrawNode::~HidrawNode()
         fuse_session_destroy(session);
     }
     if (published)
-        ::unlink(options.classLink.c_str());
+        publish(false);
 }
 
 bool HidrawNode::mount(const std::string &dir, std::string *error)
@@ -153,6 +153,9 @@ bool HidrawNode::processRequests()
         if (r <= 0 || fuse_session_exited(session))
             return false;
         fuse_session_process_buf(session, &buf);
+        // A write can take the device off the bus (the main board's restart message);
+        // the request after it, often already queued, must find it gone.
+        syncPresence();
     }
     return true;
 }
@@ -399,17 +402,41 @@ bool HidrawNode::anyWaiting() const
     return false;
 }
 
+// The kernel adds a device's sysfs entries before its node in /dev, and removes
+// the node first: whoever learns of the node finds the device listed.
+void HidrawNode::publish(bool present)
+{
+    const auto link = [](const std::string &target, const std::string &path, bool on) {
+        if (path.empty())
+            return;
+        const int r = on ? ::symlink(target.c_str(), path.c_str()) : ::unlink(path.c_str());
+        if (r != 0)
+            std::fprintf(stderr, "hidrig: %s %s: %s\n", on ? "symlink" : "unlink", path.c_str(),
+                         std::strerror(errno));
+    };
+    if (present) {
+        link(options.classTarget, options.classLink, true);
+        link(options.nodeTarget, options.nodeLink, true);
+    } else {
+        link(options.nodeTarget, options.nodeLink, false);
+        link(options.classTarget, options.classLink, false);
+    }
+    published = present;
+    permissions = {options.mode, model.accessDenied};
+}
+
 void HidrawNode::syncPresence()
 {
-    const bool present = model.present();
-    if (present != published) {
-        // The kernel lists a device in sysfs exactly while it is on the bus.
-        const int r = present ? ::symlink(options.classTarget.c_str(), options.classLink.c_str())
-                              : ::unlink(options.classLink.c_str());
-        if (r != 0 && !options.classLink.empty())
-            std::fprintf(stderr, "hidrig: %s %s: %s\n", present ? "symlink" : "unlink",
-                         options.classLink.c_str(), std::strerror(errno));
-        published = present;
+    if (model.present() != published) {
+        publish(model.present());
+    } else if (published && permissions != std::make_pair(options.mode, model.accessDenied)) {
+        // What udev's chmod or access list does to a node: an attribute change in /dev.
+        permissions = {options.mode, model.accessDenied};
+        const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+        if (!options.nodeLink.empty() &&
+            ::utimensat(AT_FDCWD, options.nodeLink.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0)
+            std::fprintf(stderr, "hidrig: touch %s: %s\n", options.nodeLink.c_str(),
+                         std::strerror(errno));
     }
     for (auto &entry : handles) {
         Handle &h = entry.second;

@@ -19,9 +19,11 @@ struct fuse_file_info;
 // kernel's hidraw driver does for a USB HID device with unnumbered 64-byte
 // reports. Each open file gets every input report from the moment it is open;
 // a gone device fails reads with EIO, writes with ENODEV and polls with
-// POLLERR | POLLHUP. The device's presence is mirrored into the fake sysfs by a
-// class link that appears and disappears with it, which is what the system's
-// HIDAPI enumerates.
+// POLLERR | POLLHUP. The device's presence is mirrored as the kernel shows it:
+// into the fake sysfs by a class link, which is what the system's HIDAPI
+// enumerates, and into /dev by a node (a link to the served file), which is what
+// it opens and what a program watching /dev sees come and go. A change of the
+// node's permissions, which udev would make in /dev, touches that node.
 //
 // Single-threaded and never blocking: a read that has to wait, and with USB
 // timing every write, is answered later from wake(), which the owner's event
@@ -41,6 +43,8 @@ public:
         bool usbTiming = false;
         std::string classLink;   // /sys/class/hidraw/hidraw0
         std::string classTarget; // what the link points to: the fake device
+        std::string nodeLink;    // /dev/hidraw0
+        std::string nodeTarget;  // what it points to: the served file
         QByteArray descriptor;   // the report descriptor, as sysfs lists it
     };
 
@@ -97,6 +101,7 @@ private:
     void interrupted(fuse_req *req);
 
     void syncPresence();
+    void publish(bool present);
     bool anyAlive() const;
     bool anyWaiting() const;
     // Takes the model's next report, if it has one by `asOf`, and hands it to every reader.
@@ -116,6 +121,7 @@ private:
     quint64 nextFh = 1;
     std::deque<Write> writes;
     bool published = false;
+    std::pair<int, bool> permissions; // the mode and refusal the node was last published with
     const zelsim::Clock::time_point epoch = zelsim::Clock::now();
     zelsim::Clock::time_point lastFrame = epoch;
 };

@@ -5,7 +5,8 @@
 // through a control socket, one command a line (see controlcommands.cpp).
 //
 //   hidrig --mount DIR --control SOCKET [--class-link PATH --class-target PATH]
-//          [--descriptor FILE] [--mode OCTAL] [--usb-timing] [--unplugged]
+//          [--node-link PATH --node-target PATH] [--descriptor FILE] [--mode OCTAL]
+//          [--usb-timing] [--unplugged]
 
 #include "controlcommands.h"
 #include "hidrawnode.h"
@@ -37,8 +38,8 @@ struct Client
 int usage()
 {
     std::fprintf(stderr, "usage: hidrig --mount DIR --control SOCKET [--class-link PATH "
-                         "--class-target PATH] [--descriptor FILE] [--mode OCTAL] "
-                         "[--usb-timing] [--unplugged]\n");
+                         "--class-target PATH] [--node-link PATH --node-target PATH] "
+                         "[--descriptor FILE] [--mode OCTAL] [--usb-timing] [--unplugged]\n");
     return 2;
 }
 
@@ -115,6 +116,10 @@ int main(int argc, char **argv)
             options.classLink = argv[++i];
         else if (arg == "--class-target" && hasValue)
             options.classTarget = argv[++i];
+        else if (arg == "--node-link" && hasValue)
+            options.nodeLink = argv[++i];
+        else if (arg == "--node-target" && hasValue)
+            options.nodeTarget = argv[++i];
         else if (arg == "--descriptor" && hasValue)
             descriptorPath = argv[++i];
         else if (arg == "--mode" && hasValue)

@@ -14,6 +14,9 @@
 #   --usb-timing      one report per 1 ms frame each way, as on a full-speed bus
 #   --unplugged       the instrument starts unplugged
 #
+# As on a real system, /dev/hidraw0 is there only while the instrument is plugged
+# in, and a change of its permissions shows in /dev.
+#
 # The command finds in its environment:
 #   ZEL_RIG_CONTROL   the server's control socket
 #   ZEL_RIG_SCRIPT    this script: "$ZEL_RIG_SCRIPT --start-server" starts a new
@@ -50,13 +53,15 @@ start_server() {
         return 1
     fi
     rm -f "$rig/control"
-    # The supervisor does what the kernel does when a device goes: sysfs forgets it.
+    # The supervisor does what the kernel does when a device goes: the node leaves
+    # /dev, and sysfs forgets it.
     (
         "$ZEL_RIG_SERVER" --mount "$rig/mnt" --control "$rig/control" \
             --class-link /sys/class/hidraw/hidraw0 \
             --class-target "../../devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001/hidraw/hidraw0" \
+            --node-link /dev/hidraw0 --node-target "$rig/mnt/hidraw0" \
             --descriptor "$instrument/report_descriptor" $ZEL_RIG_SERVER_ARGS "$@" || true
-        rm -f /sys/class/hidraw/hidraw0
+        rm -f /dev/hidraw0 /sys/class/hidraw/hidraw0
         umount -l "$rig/mnt" 2>/dev/null || true
         rm -f "$rig/supervisor.pid"
     ) >>"$rig/server.log" 2>&1 </dev/null &
@@ -144,12 +149,13 @@ inside() {
     bind_back /sys/class "$rig/sys/class" "hidraw"
     bind_back /sys/devices "$rig/sys/devices" ""
     mkdir -p /sys/class/hidraw
-    # /dev: every real entry by a link, and hidraw0 the FUSE server's file.
+    # /dev: every real entry by a link; hidraw0, the FUSE server's file, comes and
+    # goes with the instrument (the server links it).
     mkdir -p "$rig/dev"
     mount --rbind /dev "$rig/dev"
     mount -t tmpfs -o mode=755 hidrig /dev
     ln -s "$rig"/dev/* /dev/
-    ln -s "$rig/mnt/hidraw0" /dev/hidraw0
+    rm -f /dev/hidraw0
 
     add_device 0 04D8 F93C Zelora HR36
     local i makers=(Logitech Microsoft Dell Jabra Wacom) kinds=(Keyboard Mouse Headset Receiver Tablet)
