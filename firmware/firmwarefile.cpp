@@ -16,18 +16,6 @@ constexpr quint32 versionStart = 0x840;
 constexpr quint32 buildDateStart = 0x880;
 constexpr quint32 infoBlockEnd = 0x8C0;
 
-constexpr quint8 typeData = 0x00;
-constexpr quint8 typeEndOfFile = 0x01;
-constexpr quint8 typeExtendedLinearAddress = 0x04;
-constexpr quint8 typeChecksum = 0x80;
-
-// A record with a byte count too small for its type must not make us read past
-// its data; such bytes count as zero.
-quint8 dataByte(const hexscan::Record &record, int index)
-{
-    return index < record.byteCount ? record.data(index) : 0;
-}
-
 // The text of an information record: two characters in each group of four
 // bytes (the boards store the texts as 16-bit words with padding), up to the
 // first zero byte.
@@ -168,7 +156,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
         }
 
         switch (record.type) {
-        case typeData: {
+        case hexscan::typeData: {
             const quint32 address = upperBits * 65536u + record.address;
             if (address < previousEnd) {
                 hexText.resize(int(kept));
@@ -183,14 +171,14 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
                 buildDate.append(infoText(record));
             break;
         }
-        case typeEndOfFile:
+        case hexscan::typeEndOfFile:
             endOfFileSeen = true;
             break;
-        case typeExtendedLinearAddress:
-            upperBits = dataByte(record, 0) * 256u + dataByte(record, 1);
+        case hexscan::typeExtendedLinearAddress:
+            upperBits = record.dataOrZero(0) * 256u + record.dataOrZero(1);
             break;
-        case typeChecksum:
-            checksum = dataByte(record, 1);
+        case hexscan::typeChecksum:
+            checksum = record.dataOrZero(1);
             checksumSeen = true;
             break;
         default:

@@ -15,6 +15,13 @@ namespace hexscan {
 // and reading it whole would only cost the user memory and time.
 constexpr qint64 maxFileSize = 64 * 1024 * 1024;
 
+constexpr quint8 typeData = 0x00;
+constexpr quint8 typeEndOfFile = 0x01;
+constexpr quint8 typeExtendedSegmentAddress = 0x02;
+constexpr quint8 typeExtendedLinearAddress = 0x04;
+// Not Intel's: the boards' file checksum, after the end-of-file record.
+constexpr quint8 typeChecksum = 0x80;
+
 constexpr std::array<quint8, 256> makeDigitTable()
 {
     std::array<quint8, 256> table{};
@@ -55,6 +62,9 @@ struct Record
         return quint8(digitValue[uchar(a)] << 4);
     }
     quint8 data(int index) const { return at(9 + 2 * index); }
+    // A record with a byte count too small for its type must not make us read
+    // past its data; such bytes count as zero.
+    quint8 dataOrZero(int index) const { return index < byteCount ? data(index) : 0; }
 };
 
 // `line` holds one line, terminator included. Lines shorter than `minLength`

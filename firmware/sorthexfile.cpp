@@ -13,10 +13,10 @@
 
 namespace {
 
-constexpr quint8 typeData = 0x00;
-constexpr quint8 typeEndOfFile = 0x01;
-constexpr quint8 typeExtendedSegmentAddress = 0x02;
-constexpr quint8 typeExtendedLinearAddress = 0x04;
+using hexscan::typeData;
+using hexscan::typeEndOfFile;
+using hexscan::typeExtendedLinearAddress;
+using hexscan::typeExtendedSegmentAddress;
 
 // Written in pieces of about this size, each read back before it is written.
 constexpr size_t chunkSize = 1 << 16;
@@ -29,9 +29,7 @@ bool addressBase(const hexscan::Record &record, quint32 &base)
 {
     if (record.type != typeExtendedSegmentAddress && record.type != typeExtendedLinearAddress)
         return false;
-    // Missing bytes of a record too short count as zero.
-    const quint32 value = (record.byteCount > 0 ? record.data(0) : 0) * 256u +
-                          (record.byteCount > 1 ? record.data(1) : 0);
+    const quint32 value = record.dataOrZero(0) * 256u + record.dataOrZero(1);
     base = record.type == typeExtendedSegmentAddress ? value * 16 : value << 16;
     return true;
 }

@@ -104,7 +104,6 @@ private:
     bool attempted = false;
     qint64 frequentUntilMs = 0;
 
-private:
     void watchDeviceNodes();
     bool watching() const;
     void tryToOpen();

@@ -49,7 +49,7 @@ protected slots:
     void updateRange(zelInterface::PartType board, int max);
     void updatePosition(zelInterface::PartType board, int now);
     void updateState(zelInterface::PartType board, zelUpdater::State state, zelUpdater::Err error);
-    void updateFinished(bool success, zelInterface::PartType step, zelUpdater::Err error);
+    void updateFinished(bool success);
     void advancedClicked();
 
 private:

@@ -75,10 +75,8 @@ void zelLoader::updateState(zelInterface::PartType board, zelUpdater::State stat
         setBoardChecked(board, false);
 }
 
-void zelLoader::updateFinished(bool success, zelInterface::PartType step, zelUpdater::Err error)
+void zelLoader::updateFinished(bool success)
 {
-    Q_UNUSED(step)
-    Q_UNUSED(error)
     QProgressBar *total = ui->totalProgress;
     total->setProperty("done", success);
     total->setProperty("error", !success);

@@ -45,13 +45,20 @@ const BoardFacts *find(const QString &name)
     return nullptr;
 }
 
+const BoardFacts *findBoardOrStep(zelInterface::PartType part)
+{
+    for (const BoardFacts &row : rows()) {
+        if (row.part == part || row.step == part)
+            return &row;
+    }
+    return nullptr;
+}
+
 QString boardName(zelInterface::PartType part)
 {
     // The sensor group's own address names the group, like each of its members.
-    for (const BoardFacts &row : rows()) {
-        if (row.part == part || row.step == part)
-            return QCoreApplication::translate("QObject", row.groupName);
-    }
+    if (const BoardFacts *row = findBoardOrStep(part))
+        return QCoreApplication::translate("QObject", row->groupName);
     return QCoreApplication::translate("QObject", "Unknown Board");
 }
 

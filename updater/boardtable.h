@@ -35,6 +35,10 @@ const QList<BoardFacts> &rows();
 const BoardFacts *find(zelInterface::PartType part);
 // The row whose command-line name is `name` (case-insensitive), or null.
 const BoardFacts *find(const QString &name);
+// The row of `part`, or for a step's own address (the sensor group's) the first
+// row of that step; null for neither. For the facts a step's boards share:
+// group name, step name, family.
+const BoardFacts *findBoardOrStep(zelInterface::PartType part);
 
 // "Sensor Boards" for the sensor group and each sensor board, "Control Panel",
 // "Main Board", and "Unknown Board" for anything else.

@@ -111,7 +111,7 @@ void UpdateRun::nextStep()
     connect(updater, &zelUpdater::currentState, this, &UpdateRun::stepState);
     connect(updater, &zelUpdater::range, this, [this](int, int max) { stepRange(max); });
     connect(updater, &zelUpdater::process, this, &UpdateRun::stepProgress);
-    connect(updater, &zelUpdater::done, this, &UpdateRun::stepDone);
+    connect(updater, &zelUpdater::done, this, &UpdateRun::nextStep);
     connect(updater, &zelUpdater::canceled, this, &UpdateRun::stepFailed);
     updater->start();
 }
@@ -142,11 +142,6 @@ void UpdateRun::stepProgress(int now)
     // than dividing by zero. 64 bits: a large image times 1000 overflows an int.
     const qint64 share = stepMaximum > 0 ? qint64(now) * StepUnits / stepMaximum : StepUnits;
     emit totalProgress(int(share + qint64(current) * StepUnits));
-}
-
-void UpdateRun::stepDone()
-{
-    nextStep();
 }
 
 void UpdateRun::stepFailed(zelUpdater::Err error)

@@ -95,7 +95,6 @@ private:
     void stepState(zelUpdater::State state, zelUpdater::Err error);
     void stepRange(int maximum);
     void stepProgress(int now);
-    void stepDone();
     void stepFailed(zelUpdater::Err error);
     void end(bool success, zelUpdater::Err error);
     bool imageUsable(const Step &step) const;

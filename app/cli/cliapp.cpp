@@ -96,18 +96,32 @@ int CliApp::usageError(const QString &message)
     return ExitUsage;
 }
 
-bool CliApp::parse(QCommandLineParser &parser, const QStringList &commandArguments, bool *helped)
+std::optional<int> CliApp::parse(QCommandLineParser &parser, const QStringList &commandArguments)
 {
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     // The parser takes the first entry for the program's name.
-    if (!parser.parse(QStringList{arguments.value(0)} + commandArguments)) {
-        usageError(parser.errorText());
-        return false;
-    }
-    *helped = parser.isSet(QStringLiteral("help"));
-    if (*helped)
+    if (!parser.parse(QStringList{arguments.value(0)} + commandArguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
         output->print(helpText());
-    return true;
+        return ExitSuccess;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> CliApp::parseFiles(const QString &command, const QStringList &commandArguments,
+                                      QStringList *paths)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QString());
+    parser.addOption(json);
+    if (const std::optional<int> done = parse(parser, commandArguments))
+        return done;
+    *paths = parser.positionalArguments();
+    if (paths->isEmpty())
+        return usageError(QStringLiteral("%1 needs at least one firmware file").arg(command));
+    useOutput(parser.isSet(json));
+    return std::nullopt;
 }
 
 int CliApp::run()

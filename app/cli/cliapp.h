@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class CliOutput;
 class QCommandLineOption;
@@ -60,9 +61,13 @@ private:
     int findBoards(zelInterface *link, const QString &seconds, int waitMs,
                    QMap<zelInterface::PartType, QString> *versions);
 
-    // Parses a command's arguments; false after reporting a usage error. --help
-    // is handled here too: `*helped` tells that the help was printed.
-    bool parse(QCommandLineParser &parser, const QStringList &arguments, bool *helped);
+    // Parses a command's arguments, --help included. Returns the exit code when
+    // the command is done already: the help printed, or a usage error reported.
+    std::optional<int> parse(QCommandLineParser &parser, const QStringList &arguments);
+    // The same for info and stamp: --json and at least one file, which go to
+    // `*paths`; the output is set up for --json.
+    std::optional<int> parseFiles(const QString &command, const QStringList &arguments,
+                                  QStringList *paths);
     int usageError(const QString &message);
     void useOutput(bool json);
 

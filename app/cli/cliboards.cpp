@@ -3,11 +3,8 @@
 
 QString stepName(zelInterface::PartType part)
 {
-    for (const BoardFacts &row : BoardTable::rows()) {
-        if (row.part == part || row.step == part)
-            return QLatin1String(row.stepName);
-    }
-    return QString();
+    const BoardFacts *row = BoardTable::findBoardOrStep(part);
+    return row ? QLatin1String(row->stepName) : QString();
 }
 
 bool parseBoardNames(const QStringList &names, QList<zelInterface::PartType> *parts, QString *error)

@@ -3,7 +3,6 @@
 #include "clioutput.h"
 #include "updateplan.h"
 
-#include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -19,18 +18,10 @@ QString checksumText(quint8 checksum)
 
 int CliApp::info(const QStringList &commandArguments)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QString());
-    parser.addOption(json);
-    bool helped = false;
-    if (!parse(parser, commandArguments, &helped))
-        return ExitUsage;
-    if (helped)
-        return ExitSuccess;
-    const QStringList paths = parser.positionalArguments();
-    if (paths.isEmpty())
-        return usageError(QStringLiteral("info needs at least one firmware file"));
-    useOutput(parser.isSet(json));
+    QStringList paths;
+    if (const std::optional<int> done =
+            parseFiles(QStringLiteral("info"), commandArguments, &paths))
+        return *done;
 
     bool allOk = true;
     QJsonArray files;
@@ -76,18 +67,10 @@ int CliApp::info(const QStringList &commandArguments)
 
 int CliApp::stamp(const QStringList &commandArguments)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QString());
-    parser.addOption(json);
-    bool helped = false;
-    if (!parse(parser, commandArguments, &helped))
-        return ExitUsage;
-    if (helped)
-        return ExitSuccess;
-    const QStringList paths = parser.positionalArguments();
-    if (paths.isEmpty())
-        return usageError(QStringLiteral("stamp needs at least one firmware file"));
-    useOutput(parser.isSet(json));
+    QStringList paths;
+    if (const std::optional<int> done =
+            parseFiles(QStringLiteral("stamp"), commandArguments, &paths))
+        return *done;
 
     // A file is never left half done: Ctrl+C takes effect between files.
     CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);

@@ -85,11 +85,8 @@ int CliApp::list(const QStringList &commandArguments)
                                   QStringLiteral("3"));
     parser.addOption(json);
     parser.addOption(wait);
-    bool helped = false;
-    if (!parse(parser, commandArguments, &helped))
-        return ExitUsage;
-    if (helped)
-        return ExitSuccess;
+    if (const std::optional<int> done = parse(parser, commandArguments))
+        return *done;
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("list takes no file arguments"));
     int waitMs = 0;

@@ -104,11 +104,8 @@ int CliApp::update(const QStringList &commandArguments)
     const QCommandLineOption file(QStringLiteral("file"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption yes({QStringLiteral("y"), QStringLiteral("yes")}, QString());
     parser.addOptions({json, wait, board, file, yes});
-    bool helped = false;
-    if (!parse(parser, commandArguments, &helped))
-        return ExitUsage;
-    if (helped)
-        return ExitSuccess;
+    if (const std::optional<int> done = parse(parser, commandArguments))
+        return *done;
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             QStringLiteral("update takes no file arguments; give firmware files with --file"));

@@ -10,12 +10,12 @@
 
 namespace {
 
-// The numbers of a setting's value "A:B:C"; false unless there are `least` to
-// `most` of them, each a whole number.
-bool numbers(const QString &value, int least, int most, QList<int> *out)
+// The numbers of a setting's value "A:B:C"; false unless there are `count` of
+// them, each a whole number.
+bool numbers(const QString &value, int count, QList<int> *out)
 {
     const QStringList fields = value.split(QLatin1Char(':'));
-    if (value.isEmpty() || fields.size() < least || fields.size() > most)
+    if (value.isEmpty() || fields.size() != count)
         return false;
     out->clear();
     for (const QString &field : fields) {
@@ -33,19 +33,6 @@ bool isPart(int part)
 }
 
 QString reportPath;
-
-// Settings whose first number is a board's part number.
-const QStringList partSettings = {
-    QStringLiteral("absent"),
-    QStringLiteral("version"),
-    QStringLiteral("refuseStart"),
-    QStringLiteral("rejectLine"),
-    QStringLiteral("rejectEnd"),
-    QStringLiteral("silentFrom"),
-    QStringLiteral("versionAfterUpdate"),
-    QStringLiteral("duplicateAcks"),
-    QStringLiteral("answerAs"),
-};
 
 } // namespace
 
@@ -65,57 +52,59 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
         const QString key = setting.left(equals).trimmed();
         const QString value = equals < 0 ? QString() : setting.mid(equals + 1).trimmed();
         QList<int> n;
+        // The value as `count` numbers; for a board's setting the first is its part
+        // number, which is checked: the instrument ignores a part it does not have,
+        // so a typo would go unnoticed.
+        const auto plain = [&](int count) { return numbers(value, count, &n); };
+        const auto board = [&](int count) { return plain(count) && isPart(n[0]); };
         bool ok = true;
         if (key == QLatin1String("unplugged") && equals < 0) {
             sim.unplug();
-        } else if (key == QLatin1String("plugAfterMs") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("plugAfterMs") && plain(1)) {
             QTimer::singleShot(n[0], [] { zelsim::Instrument::instance().plug(); });
         } else if (key == QLatin1String("accessDenied") && equals < 0) {
             sim.setAccessDenied(true);
-        } else if (key == QLatin1String("grantAfterMs") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("grantAfterMs") && plain(1)) {
             QTimer::singleShot(n[0], [] { zelsim::Instrument::instance().setAccessDenied(false); });
-        } else if (key == QLatin1String("absent") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("absent") && board(1)) {
             sim.setBoardPresent(n[0], false);
-        } else if (key == QLatin1String("version") && numbers(value, 2, 2, &n)) {
+        } else if (key == QLatin1String("version") && board(2)) {
             sim.setBoardVersion(n[0], n[1]);
-        } else if (key == QLatin1String("latencyMs") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("latencyMs") && plain(1)) {
             sim.setAnswerLatencyMs(n[0]);
-        } else if (key == QLatin1String("restartMs") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("restartMs") && plain(1)) {
             sim.setRestartDelayMs(n[0]);
-        } else if (key == QLatin1String("refuseStart") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("refuseStart") && board(1)) {
             sim.setRefuseStart(n[0], true);
-        } else if (key == QLatin1String("rejectLine") && numbers(value, 2, 2, &n)) {
+        } else if (key == QLatin1String("rejectLine") && board(2)) {
             sim.setRejectLine(n[0], n[1]);
-        } else if (key == QLatin1String("rejectEnd") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("rejectEnd") && board(1)) {
             sim.setRejectEnd(n[0], true);
         } else if (key == QLatin1String("silentFrom")) {
             const QStringList fields = value.split(QLatin1Char(':'));
             QList<int> line;
             ok = fields.size() >= 2 && fields.size() <= 3 && steps.contains(fields[1]) &&
-                 numbers(fields[0], 1, 1, &n) &&
-                 (fields.size() == 2 || numbers(fields[2], 1, 1, &line));
+                 numbers(fields[0], 1, &n) && isPart(n[0]) &&
+                 (fields.size() == 2 || numbers(fields[2], 1, &line));
             if (ok)
                 sim.setSilentFrom(n[0], steps.value(fields[1]), line.value(0));
-        } else if (key == QLatin1String("versionAfterUpdate") && numbers(value, 2, 2, &n)) {
+        } else if (key == QLatin1String("versionAfterUpdate") && board(2)) {
             sim.setVersionAfterUpdate(n[0], n[1]);
-        } else if (key == QLatin1String("duplicateAcks") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("duplicateAcks") && board(1)) {
             sim.setDuplicateAcks(n[0], true);
-        } else if (key == QLatin1String("answerAs") && numbers(value, 2, 2, &n)) {
+        } else if (key == QLatin1String("answerAs") && board(2)) {
             sim.setAnswerAs(n[0], n[1]);
-        } else if (key == QLatin1String("unplugAfterLine") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("unplugAfterLine") && plain(1)) {
             sim.unplugAfterLine(n[0]);
-        } else if (key == QLatin1String("failRead") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("failRead") && plain(1)) {
             sim.failRead(QStringLiteral("simulated read failure"), n[0]);
-        } else if (key == QLatin1String("failWrite") && numbers(value, 1, 1, &n)) {
+        } else if (key == QLatin1String("failWrite") && plain(1)) {
             sim.failWrite(QStringLiteral("simulated write failure"), n[0]);
         } else if (key == QLatin1String("report") && !value.isEmpty()) {
             reportPath = value;
         } else {
             ok = false;
         }
-        // The instrument ignores a part it does not have: a typo would go unnoticed.
-        if (ok && partSettings.contains(key) && !isPart(n.value(0)))
-            ok = false;
         if (!ok) {
             *error = QStringLiteral("cannot use the setting '%1'").arg(setting.trimmed());
             return false;

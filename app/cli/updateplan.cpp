@@ -52,13 +52,8 @@ bool FirmwareImages::useFile(const QString &path, QString *error)
 const FirmwareImages::Slot &FirmwareImages::slot(zelInterface::PartType part) const
 {
     // A step's address (the sensor group's) takes the family of its boards.
-    QString family;
-    for (const BoardFacts &row : BoardTable::rows()) {
-        if (row.part == part || row.step == part) {
-            family = QLatin1String(row.family);
-            break;
-        }
-    }
+    const BoardFacts *row = BoardTable::findBoardOrStep(part);
+    const QString family = row ? QLatin1String(row->family) : QString();
     for (const Slot &s : slots_)
         if (s.family == family)
             return s;

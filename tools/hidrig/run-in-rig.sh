@@ -58,7 +58,7 @@ start_server() {
     (
         "$ZEL_RIG_SERVER" --mount "$rig/mnt" --control "$rig/control" \
             --class-link /sys/class/hidraw/hidraw0 \
-            --class-target "../../devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001/hidraw/hidraw0" \
+            --class-target "../..${instrument#/sys}/hidraw/hidraw0" \
             --node-link /dev/hidraw0 --node-target "$rig/mnt/hidraw0" \
             --descriptor "$instrument/report_descriptor" $ZEL_RIG_SERVER_ARGS "$@" || true
         rm -f /dev/hidraw0 /sys/class/hidraw/hidraw0
@@ -85,7 +85,9 @@ fi
 
 # One USB HID device with one interface: usb_device -> usb_interface -> hid ->
 # hidraw, each with the files the library and libudev read. Argument: index,
-# vendor id, product id (4 hex digits each), manufacturer, product.
+# vendor id, product id (4 hex digits each), manufacturer, product. Index 0 is
+# the instrument, which the server lists in /sys/class/hidraw while it is plugged
+# in; any other device is listed from the start.
 add_device() {
     local index=$1 vid=$2 pid=$3 manufacturer=$4 product=$5
     local n=$((index + 1))
@@ -117,6 +119,7 @@ add_device() {
     ln -s ../../../../../../bus/hid "$hid/subsystem"
     ln -s ../../../../../../../../class/hidraw "$raw/subsystem"
     ln -s ../../../$hidname "$raw/device"
+    [ "$index" = 0 ] || ln -s "../../${raw#/sys/}" "/sys/class/hidraw/hidraw$index"
 }
 
 # Binds each entry of `source` onto an empty folder of the same name in
@@ -162,8 +165,6 @@ inside() {
     for ((i = 1; i <= ZEL_RIG_OTHERS; i++)); do
         add_device "$i" "$(printf %04X $((0x0400 + i)))" "$(printf %04X $((0xC000 + i)))" \
             "${makers[i % 5]}" "${kinds[i % 5]}"
-        ln -s "../../devices/hidrig/usb1/1-$((i + 1))/1-$((i + 1)):1.0/$(printf '0003:%04X:%04X.%04X' $((0x0400 + i)) $((0xC000 + i)) $((i + 1)))/hidraw/hidraw$i" \
-            "/sys/class/hidraw/hidraw$i"
     done
 
     export SYSTEMD_DEVICE_VERIFY_SYSFS=0 ZEL_RIG_CONTROL=$rig/control ZEL_RIG_SCRIPT=$self

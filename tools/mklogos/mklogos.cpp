@@ -181,9 +181,8 @@ Mark markIn(int64_t left, int64_t top, int64_t width, int64_t height)
             Stroke{{at(290, 485), at(710, 485)}, width * 38 / 1000}};
 }
 
-void drawMark(Canvas &canvas, int64_t left, int64_t top, int64_t width, int64_t height)
+void drawMark(Canvas &canvas, const Mark &mark)
 {
-    const Mark mark = markIn(left, top, width, height);
     canvas.fill(mark.z, Gold);
     canvas.fill(mark.bar, White);
 }
@@ -288,7 +287,7 @@ QByteArray icoFile(const QVector<Canvas> &images)
 Canvas zelLogo()
 {
     Canvas canvas(27, 33);
-    drawMark(canvas, 0, 0, 27 * Sub, 33 * Sub);
+    drawMark(canvas, markIn(0, 0, 27 * Sub, 33 * Sub));
     return canvas;
 }
 
@@ -352,8 +351,7 @@ Canvas icon(int width, int height)
         const int v = TileDark + ((TileLight - TileDark) * t + span / 2) / span;
         return Rgb{v, v, v};
     });
-    canvas.fill(layout.mark.z, Gold);
-    canvas.fill(layout.mark.bar, White);
+    drawMark(canvas, layout.mark);
     return canvas;
 }
 
