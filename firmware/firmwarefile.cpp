@@ -90,6 +90,11 @@ QString FirmwareFile::tooLargeText()
         .arg(hexscan::maxFileSize / (1024 * 1024));
 }
 
+QString FirmwareFile::failureText(const QString &path, int status)
+{
+    return isTooLarge(path) ? tooLargeText() : statusText(status);
+}
+
 FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
 {
     status = AccessDenied;

@@ -65,6 +65,9 @@ public:
     // gives InvalidData, the sort AccessDenied); this tells the user why.
     static bool isTooLarge(const QString &path);
     static QString tooLargeText();
+    // What the user is told when loading or rewriting `path` ended in `status`: a
+    // file refused for its size says so, although it reads as InvalidData.
+    static QString failureText(const QString &path, int status);
 
 private:
     Status status;

@@ -275,9 +275,7 @@ void zelLoader::loadFirmware(QString path)
 {
     FirmwareFile file;
     if (file.load(path) != FirmwareFile::Ok) {
-        // A file refused for its size loads as InvalidData; tell the user why.
-        const QString reason =
-            FirmwareFile::isTooLarge(path) ? FirmwareFile::tooLargeText() : file.statusText();
+        const QString reason = FirmwareFile::failureText(path, file.getStatus());
         QMessageBox::critical(
             this, tr("Load firmwar efile"),
             tr("An error occured while loading firmware file\n\"%1\"\n%2").arg(path, reason),
@@ -378,10 +376,8 @@ void zelLoader::calcChecksum()
     for (const QString &path : paths) {
         const int sorted = sortHexFile(path);
         if (sorted != FirmwareFile::Ok) {
-            const QString reason = FirmwareFile::isTooLarge(path)
-                                       ? FirmwareFile::tooLargeText()
-                                       : FirmwareFile::statusText(sorted);
-            QMessageBox::critical(this, title, reason, QMessageBox::Ok);
+            QMessageBox::critical(this, title, FirmwareFile::failureText(path, sorted),
+                                  QMessageBox::Ok);
             continue;
         }
         FirmwareFile stamped;

@@ -31,11 +31,12 @@ int CliApp::info(const QStringList &commandArguments)
         const FirmwareFile::Status status = file.load(diskPath(path));
         const bool ok = status == FirmwareFile::Ok;
         allOk = allOk && ok;
+        const QString reason = FirmwareFile::failureText(diskPath(path), status);
         // The texts of a file that did not load are whatever was read up to the
         // fault: not shown.
         QJsonObject entry{{QStringLiteral("path"), path},
                           {QStringLiteral("status"), int(status)},
-                          {QStringLiteral("statusText"), file.statusText()}};
+                          {QStringLiteral("statusText"), reason}};
         if (!text.isEmpty())
             text += QLatin1Char('\n');
         text += path + QLatin1Char('\n');
@@ -43,7 +44,7 @@ int CliApp::info(const QStringList &commandArguments)
             text += QStringLiteral("  %1  %2\n")
                         .arg(QString::fromLatin1(label).leftJustified(10), value);
         };
-        field("status", file.statusText());
+        field("status", reason);
         if (ok) {
             entry.insert(QStringLiteral("family"), file.getFamilyCode());
             entry.insert(QStringLiteral("version"), file.getVersion());
@@ -92,16 +93,17 @@ int CliApp::stamp(const QStringList &commandArguments)
             status = file.load(diskPath(path), true);
         const bool ok = status == FirmwareFile::Ok;
         allOk = allOk && ok;
+        const QString reason = FirmwareFile::failureText(diskPath(path), status);
         QJsonObject entry{{QStringLiteral("path"), path},
                           {QStringLiteral("status"), status},
-                          {QStringLiteral("statusText"), FirmwareFile::statusText(status)},
+                          {QStringLiteral("statusText"), reason},
                           {QStringLiteral("rewritten"), rewritten}};
         if (ok)
             entry.insert(QStringLiteral("checksum"), int(file.getChecksum()));
         files.append(entry);
         if (output->mode() == CliOutput::Mode::Json)
             continue;
-        QString line = path + QStringLiteral(": ") + FirmwareFile::statusText(status);
+        QString line = path + QStringLiteral(": ") + reason;
         if (ok)
             line += QStringLiteral(" (checksum %1)").arg(checksumText(file.getChecksum()));
         else

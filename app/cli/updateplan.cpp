@@ -29,7 +29,8 @@ bool FirmwareImages::useFile(const QString &path, QString *error)
 {
     FirmwareFile file;
     if (file.load(diskPath(path)) != FirmwareFile::Ok) {
-        *error = QStringLiteral("%1: %2").arg(path, file.statusText());
+        *error = QStringLiteral("%1: %2").arg(
+            path, FirmwareFile::failureText(diskPath(path), file.getStatus()));
         return false;
     }
     for (Slot &s : slots_) {
