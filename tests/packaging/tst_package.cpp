@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "zelproject.h"
 
 #include <QDirIterator>
@@ -11,39 +12,15 @@
 
 namespace {
 
-struct Result
+Ran run(const QString &program, const QStringList &args,
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result run(const QString &program, const QStringList &args,
-           const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    Result result;
-    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
-        result.err = program.toUtf8() + " did not finish: " + process.errorString().toUtf8();
-        return result;
-    }
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProcess(program, args, env, QString(), 300000);
 }
 
 bool installed(const QString &tool)
 {
     return !QStandardPaths::findExecutable(tool).isEmpty();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 const QString appId = QStringLiteral(ZEL_APP_ID);
@@ -96,8 +73,8 @@ class TestPackage : public QObject
 
     QString gunzip(const QString &relative) const
     {
-        const Result r = run("gzip", {"-dc", path(relative)});
-        return r.exitCode == 0 ? QString::fromUtf8(r.out) : QString();
+        const Ran r = run("gzip", {"-dc", path(relative)});
+        return r.code == 0 ? QString::fromUtf8(r.out) : QString();
     }
 
 #define REQUIRE_PACKAGE()                                                                          \
@@ -120,16 +97,16 @@ private slots:
             }
         }
         const QString out = scratch.filePath("out");
-        const Result packed = run(
+        const Ran packed = run(
             ZEL_CPACK, {"-G", "DEB", "--config", ZEL_BUILD_DIR "/CPackConfig.cmake", "-B", out});
-        QVERIFY2(packed.exitCode == 0, packed.out + packed.err);
+        QVERIFY2(packed.code == 0, packed.out + packed.err);
         const QStringList debs = QDir(out).entryList({"*.deb"}, QDir::Files);
         QCOMPARE(debs.size(), 1);
         deb = out + '/' + debs.first();
         root = scratch.filePath("root");
         control = scratch.filePath("control");
-        QCOMPARE(run("dpkg-deb", {"-x", deb, root}).exitCode, 0);
-        QCOMPARE(run("dpkg-deb", {"-e", deb, control}).exitCode, 0);
+        QCOMPARE(run("dpkg-deb", {"-x", deb, root}).code, 0);
+        QCOMPARE(run("dpkg-deb", {"-e", deb, control}).code, 0);
     }
 
     void packageName()
@@ -281,8 +258,8 @@ private slots:
         // Nothing but the stand-in on the path: the real udevadm must not be reached.
         QProcessEnvironment env;
         env.insert("PATH", bin.path());
-        const Result r = run("/bin/sh", {control + '/' + script, argument}, env);
-        QVERIFY2(r.exitCode == 0, r.err);
+        const Ran r = run("/bin/sh", {control + '/' + script, argument}, env);
+        QVERIFY2(r.code == 0, r.err);
         QCOMPARE(QString::fromUtf8(readFile(log)).trimmed().replace('\n', " | "), calls);
     }
 
@@ -290,9 +267,9 @@ private slots:
     {
         REQUIRE_PACKAGE();
         REQUIRE_TOOL("lintian", "lintian");
-        const Result r = run("lintian", {"--fail-on", "error", "--display-info", deb});
+        const Ran r = run("lintian", {"--fail-on", "error", "--display-info", deb});
         qInfo().noquote() << "lintian:\n" + QString::fromUtf8(r.out + r.err).trimmed();
-        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.code, 0);
     }
 
     void desktopEntry_data()
@@ -319,18 +296,17 @@ private slots:
         const QStringList lines = QString::fromUtf8(readFile(file)).split('\n');
         QCOMPARE(lines.filter(QRegularExpression('^' + key + '=')), QStringList(key + '=' + value));
         REQUIRE_TOOL("desktop-file-validate", "desktop-file-utils");
-        const Result r = run("desktop-file-validate", {file});
-        QVERIFY2(r.exitCode == 0 && r.out.isEmpty(), r.out + r.err);
+        const Ran r = run("desktop-file-validate", {file});
+        QVERIFY2(r.code == 0 && r.out.isEmpty(), r.out + r.err);
     }
 
     void appstreamValidates()
     {
         REQUIRE_PACKAGE();
         REQUIRE_TOOL("appstreamcli", "appstream");
-        const Result r =
-            run("appstreamcli", {"validate", "--no-net", "--explain",
-                                 path("usr/share/metainfo/" + appId + ".metainfo.xml")});
-        QVERIFY2(r.exitCode == 0, r.out + r.err);
+        const Ran r = run("appstreamcli", {"validate", "--no-net", "--explain",
+                                           path("usr/share/metainfo/" + appId + ".metainfo.xml")});
+        QVERIFY2(r.code == 0, r.out + r.err);
     }
 
     // The AppStream file ties the package to its desktop entry, the instrument and the
@@ -412,8 +388,8 @@ private slots:
         QTemporaryDir destdir;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DESTDIR", destdir.path());
-        const Result r = run(ZEL_CMAKE, {"--install", ZEL_BUILD_DIR, "--prefix", prefix}, env);
-        QVERIFY2(r.exitCode == 0, r.out + r.err);
+        const Ran r = run(ZEL_CMAKE, {"--install", ZEL_BUILD_DIR, "--prefix", prefix}, env);
+        QVERIFY2(r.code == 0, r.out + r.err);
         QStringList rules;
         QDirIterator it(destdir.path(), {"*.rules"}, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext())

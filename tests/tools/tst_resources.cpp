@@ -1,8 +1,9 @@
+#include "testfiles.h"
+
 #include <QApplication>
 #include <QDirIterator>
 #include <QImageReader>
 #include <QMessageBox>
-#include <QProcess>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QResource>
@@ -11,12 +12,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 const QString sourceDir = QStringLiteral(ZEL_RESOURCES_DIR "/");
 
@@ -66,10 +61,7 @@ private slots:
     void initTestCase()
     {
         qApp->setStyleSheet(QString::fromLatin1(readFile(QStringLiteral(":/css/stylesheet.css"))));
-        QProcess mklogos;
-        mklogos.start(QStringLiteral(ZEL_MKLOGOS), {generated.path()});
-        QVERIFY(mklogos.waitForFinished(60000));
-        QCOMPARE(mklogos.exitCode(), 0);
+        QCOMPARE(runProcess(QStringLiteral(ZEL_MKLOGOS), {generated.path()}).code, 0);
     }
 
     // The logo tool's output is committed; a fresh run must give the same bytes, and

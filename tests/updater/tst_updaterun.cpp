@@ -1,8 +1,8 @@
 // Whole update runs as any front end sees them, through the real protocol object
 // and link, with the simulated instrument standing in for the boards.
 #include "boardtable.h"
-#include "hexrecord.h"
 #include "siminstrument.h"
+#include "testimages.h"
 #include "updaterun.h"
 
 #include <QtTest>
@@ -104,12 +104,7 @@ class TestUpdateRun : public QObject
 
     FirmwareFile load(const QString &name, const QByteArray &text)
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(text), file.close();
-        FirmwareFile image;
-        image.load(file.fileName(), true);
-        return image;
+        return loadImage(dir.filePath(name), text);
     }
 
 private slots:

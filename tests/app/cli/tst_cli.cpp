@@ -1,5 +1,4 @@
-#include "firmwarefile.h"
-#include "hexrecord.h"
+#include "testimages.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,13 +15,6 @@
 
 namespace {
 
-struct Result
-{
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 const QString demo = QStringLiteral(ZEL_CLI_DEMO);
 const QString product = QStringLiteral(ZEL_CLI);
 
@@ -37,23 +29,10 @@ QProcessEnvironment environment(const QString &sim)
     return env;
 }
 
-Result run(const QStringList &arguments, const QString &sim = QString(),
-           const QString &workingDirectory = QString(), const QString &program = demo)
+Ran run(const QStringList &arguments, const QString &sim = QString(),
+        const QString &workingDirectory = QString(), const QString &program = demo)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment(sim));
-    process.setWorkingDirectory(workingDirectory);
-    process.start(program, arguments);
-    Result result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.code = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProcess(program, arguments, environment(sim), workingDirectory, 60000);
 }
 
 QJsonObject parseJson(const QByteArray &bytes)
@@ -63,19 +42,6 @@ QJsonObject parseJson(const QByteArray &bytes)
     if (error.error != QJsonParseError::NoError)
         qWarning() << "not JSON:" << error.errorString() << bytes;
     return document.object();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // The boards as the command line must show them, in its order.
@@ -104,13 +70,6 @@ QString versionOf(int part)
 QString checksumText(int checksum)
 {
     return "0x" + QStringLiteral("%1").arg(checksum, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-QString builtInVersion(const char *name)
-{
-    FirmwareFile file;
-    file.load(QStringLiteral(":/firmware/") + name);
-    return file.getVersion();
 }
 
 // Every line of an update's --json output as an object.
@@ -173,7 +132,7 @@ class TestCli : public QObject
     }
 
     // What the simulated instrument held when the command ended (report=).
-    QJsonObject report(const QString &sim, QStringList arguments, Result *result,
+    QJsonObject report(const QString &sim, QStringList arguments, Ran *result,
                        const QString &program = demo)
     {
         const QString path = dir.filePath(QStringLiteral("report.json"));
@@ -237,7 +196,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, code);
         QFETCH(QString, message);
-        const Result result = run(arguments, QString(), dir.path(), product);
+        const Ran result = run(arguments, QString(), dir.path(), product);
         QCOMPARE(result.code, code);
         if (code == 0) {
             QVERIFY(result.out.startsWith("Usage: zelloader-cli COMMAND"));
@@ -251,7 +210,7 @@ private Q_SLOTS:
 
     void version()
     {
-        const Result result = run({QStringLiteral("--version")}, QString(), QString(), product);
+        const Ran result = run({QStringLiteral("--version")}, QString(), QString(), product);
         QCOMPARE(result.code, 0);
         QCOMPARE(result.out, QByteArray("zelloader-cli " ZEL_VERSION "\n"));
     }
@@ -263,10 +222,7 @@ private Q_SLOTS:
         const QString ldd = QStandardPaths::findExecutable(QStringLiteral("ldd"));
         if (ldd.isEmpty())
             QSKIP("no ldd here");
-        QProcess process;
-        process.start(ldd, {product});
-        QVERIFY(process.waitForFinished());
-        const QByteArray libraries = process.readAllStandardOutput();
+        const QByteArray libraries = runProcess(ldd, {product}).out;
         QVERIFY(libraries.contains("Core"));
         QVERIFY2(!libraries.contains("Gui") && !libraries.contains("Widgets"), libraries);
     }
@@ -321,7 +277,7 @@ private Q_SLOTS:
         QFETCH(QStringList, versions);
         QFETCH(QString, message);
 
-        const Result text = run(QStringList{"list"} + arguments, sim);
+        const Ran text = run(QStringList{"list"} + arguments, sim);
         QCOMPARE(text.code, code);
         QVERIFY2(text.err.contains(message.toUtf8()), text.err);
         if (code != 0) {
@@ -338,7 +294,7 @@ private Q_SLOTS:
             }
         }
 
-        const Result json = run(QStringList{"list", "--json"} + arguments, sim);
+        const Ran json = run(QStringList{"list", "--json"} + arguments, sim);
         QCOMPARE(json.code, code);
         if (code != 0) {
             QCOMPARE(json.out, QByteArray());
@@ -373,7 +329,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QStringList>("boards");
         QTest::addColumn<QString>("message");
-        const QString keys = builtInVersion("pkeys");
+        const QString keys = builtInImage(1).getVersion();
         const QStringList small = {"--yes", "--file", "@main", "--file",
                                    "@keys", "--file", "@panel"};
         const QString all = "keys5 keys1 keys2 keys3 keys4 panel main";
@@ -390,8 +346,8 @@ private Q_SLOTS:
                            keys,
                            keys,
                            keys,
-                           builtInVersion("pctrl"),
-                           builtInVersion("pbase")}
+                           builtInImage(6).getVersion(),
+                           builtInImage(7).getVersion()}
             << "";
         // The files are given in another order than the steps take them.
         QTest::newRow("chosen boards, files by family")
@@ -449,7 +405,7 @@ private Q_SLOTS:
         QFETCH(QString, steps);
         QFETCH(QStringList, boards);
         QFETCH(QString, message);
-        Result result;
+        Ran result;
         const QJsonObject held =
             report("restartMs=200;" + sim, QStringList{"update", "--json"} + arguments, &result);
         QCOMPARE(result.code, code);
@@ -546,7 +502,7 @@ private Q_SLOTS:
         QFETCH(QString, board);
         QFETCH(QStringList, lines);
         QFETCH(QByteArray, err);
-        const Result result =
+        const Ran result =
             run(withImages({"update", "--yes", "--board", board, "--file", "@" + board}),
                 "restartMs=200;" + sim + ";" + distinctVersions());
         QCOMPARE(result.code, err.isEmpty() ? 0 : 1);
@@ -704,13 +660,13 @@ private Q_SLOTS:
             paths << makeFile(files[i], folder, i);
         const int code = statuses.count(0) == statuses.size() ? 0 : 2;
 
-        const Result text = run(QStringList{"info"} + paths);
+        const Ran text = run(QStringList{"info"} + paths);
         QCOMPARE(text.code, code);
         QCOMPARE(text.err, QByteArray());
         const QStringList blocks = QString::fromUtf8(text.out).split("\n\n");
         QCOMPARE(blocks.size(), paths.size());
 
-        const Result json = run(QStringList{"info", "--json"} + paths);
+        const Ran json = run(QStringList{"info", "--json"} + paths);
         QCOMPARE(json.code, code);
         const QJsonArray entries = parseJson(json.out).value("files").toArray();
         QCOMPARE(entries.size(), paths.size());
@@ -749,7 +705,7 @@ private Q_SLOTS:
     {
         const QString folder = dir.filePath(QStringLiteral("resourceLike"));
         QVERIFY(writeFile(folder + "/:/firmware/pbase", QByteArray()));
-        const Result result = run({"info", "--json", ":/firmware/pbase"}, QString(), folder);
+        const Ran result = run({"info", "--json", ":/firmware/pbase"}, QString(), folder);
         QCOMPARE(result.code, 2);
         const QJsonObject entry = parseJson(result.out).value("files").toArray()[0].toObject();
         QCOMPARE(entry.value("status").toInt(), int(FirmwareFile::Corrupted));
@@ -793,7 +749,7 @@ private Q_SLOTS:
                 paths << makeFile(files[i], folder, i);
                 before << readFile(paths[i]);
             }
-            const Result result =
+            const Ran result =
                 run(QStringList{"stamp"} + (json ? QStringList{"--json"} : QStringList()) + paths);
             QCOMPARE(result.code, allOk ? 0 : 2);
             const QStringList lines = QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
@@ -850,7 +806,7 @@ private Q_SLOTS:
     void simSetupErrors()
     {
         QFETCH(QString, sim);
-        const Result result = run({"list", "--wait", "0"}, sim);
+        const Ran result = run({"list", "--wait", "0"}, sim);
         QCOMPARE(result.code, 64);
         QVERIFY(result.err.contains("ZEL_SIM"));
     }
@@ -883,11 +839,9 @@ private Q_SLOTS:
         const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
         if (groff.isEmpty())
             QSKIP("no groff here to check the page's markup");
-        QProcess process;
-        process.start(groff, {"-t", "-man", "-ww", "-z", QStringLiteral(ZEL_CLI_MANPAGE)});
-        QVERIFY(process.waitForFinished());
-        QCOMPARE(process.readAllStandardError(), QByteArray());
-        QCOMPARE(process.exitCode(), 0);
+        const Ran checked = runProcess(groff, {"-t", "-man", "-ww", "-z", ZEL_CLI_MANPAGE});
+        QCOMPARE(checked.err, QByteArray());
+        QCOMPARE(checked.code, 0);
     }
 };
 
