@@ -122,7 +122,8 @@ private slots:
         QTest::newRow("section") << "Section" << "^utils$";
         // Read off the program by dpkg-shlibdeps, so they follow the Qt it was built with.
         QTest::newRow("HIDAPI") << "Depends" << "(^|, )libhidapi-hidraw0 \\(";
-        QTest::newRow("Qt") << "Depends" << QStringLiteral("(^|, )libqt%1widgets%1 \\(").arg(ZEL_QT_MAJOR);
+        QTest::newRow("Qt")
+            << "Depends" << QStringLiteral("(^|, )libqt%1widgets%1 \\(").arg(ZEL_QT_MAJOR);
         QTest::newRow("maintainer") << "Maintainer" << "^[^<]+ <[^@>]+@[^>]+>$";
         QTest::newRow("summary") << "Description" << "^firmware update tool for the Zelora HR36";
         // clang-format on
@@ -176,12 +177,16 @@ private slots:
         const QString both = reload + " | trigger --subsystem-match=hidraw --action=change";
         // clang-format off
         QTest::newRow("installed") << "postinst" << "configure" << true << 0 << 0 << both;
-        QTest::newRow("installed, udev not running") << "postinst" << "configure" << true << 1 << 0 << reload;
-        QTest::newRow("installed, trigger fails") << "postinst" << "configure" << true << 0 << 1 << both;
-        QTest::newRow("installed, no udevadm") << "postinst" << "configure" << false << 0 << 0 << "";
+        QTest::newRow("installed, udev not running")
+            << "postinst" << "configure" << true << 1 << 0 << reload;
+        QTest::newRow("installed, trigger fails")
+            << "postinst" << "configure" << true << 0 << 1 << both;
+        QTest::newRow("installed, no udevadm")
+            << "postinst" << "configure" << false << 0 << 0 << "";
         QTest::newRow("upgrade undone") << "postinst" << "abort-upgrade" << true << 0 << 0 << "";
         QTest::newRow("removed") << "postrm" << "remove" << true << 0 << 0 << reload;
-        QTest::newRow("purged, udev not running") << "postrm" << "purge" << true << 1 << 0 << reload;
+        QTest::newRow("purged, udev not running")
+            << "postrm" << "purge" << true << 1 << 0 << reload;
         QTest::newRow("upgraded") << "postrm" << "upgrade" << true << 0 << 0 << "";
         QTest::newRow("removed, no udevadm") << "postrm" << "remove" << false << 0 << 0 << "";
         // clang-format on
@@ -237,7 +242,8 @@ private slots:
         QTest::newRow("program") << "Exec" << "zelLoader";
         // The class Qt gives the window on X11, from the program's name.
         QTest::newRow("window class") << "StartupWMClass" << "zelLoader";
-        QTest::newRow("keywords") << "Keywords" << "firmware;update;flash;Zelora;HR36;keyboard;instrument;USB;";
+        QTest::newRow("keywords")
+            << "Keywords" << "firmware;update;flash;Zelora;HR36;keyboard;instrument;USB;";
         // clang-format on
     }
 
