@@ -83,7 +83,6 @@ private slots:
     void imagesTakenAtStart();
     void closeDuringUpdate_data();
     void closeDuringUpdate();
-    void nothingSelected();
 
 private:
     void open(const QByteArrayList &images, const Parts &ticked, bool advanced,
@@ -364,16 +363,6 @@ void tst_UpdateSequence::closeDuringUpdate()
         QCOMPARE(run(), success);
     }
     QCOMPARE(sim.installedImage(6).isEmpty(), yes);
-}
-
-void tst_UpdateSequence::nothingSelected()
-{
-    open({}, {}, true);
-    QCOMPARE(start(), QStringLiteral("No update selected|No board has been selected for firmware "
-                                     "update. Please select boards you want to update."));
-    QCOMPARE(total()->value(), 0);
-    QVERIFY(total()->property("working").toBool());
-    QVERIFY(!loader->findChild<UpdateRun *>() && sim.messages().isEmpty());
 }
 
 QTEST_MAIN(tst_UpdateSequence)
