@@ -315,14 +315,15 @@ private slots:
         QCOMPARE(found, values);
     }
 
-    void manPageRendersCleanly()
+    void manPagesRenderCleanly()
     {
         REQUIRE_PACKAGE();
         REQUIRE_TOOL("groff", "groff-base");
-        const Ran groff = run("sh", {"-c", "gzip -dc \"$0\" | groff -man -Tutf8 -ww -z",
-                                     path("usr/share/man/man1/zelLoader.1.gz")});
-        QCOMPARE(groff.err, QByteArray());
-        QCOMPARE(groff.code, 0);
+        for (const QString page : {"zelLoader", "zelloader-cli"}) {
+            const Ran groff = run("sh", {"-c", "gzip -dc \"$0\" | groff -t -man -Tutf8 -ww -z",
+                                         path("usr/share/man/man1/" + page + ".1.gz")});
+            QVERIFY2(groff.code == 0 && groff.err.isEmpty(), qPrintable(page + groff.err));
+        }
     }
 
     // udev reads no <prefix>/lib/udev: only a /usr install goes to the system's folder.

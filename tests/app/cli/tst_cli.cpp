@@ -170,6 +170,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
+        // clang-format off
         QTest::newRow("no command") << QStringList() << 2 << "no command given";
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command 'flash'";
         QTest::newRow("option before the command")
@@ -192,6 +193,7 @@ private Q_SLOTS:
         QTest::newRow("help") << QStringList{"--help"} << 0 << "";
         QTest::newRow("help word") << QStringList{"help"} << 0 << "";
         QTest::newRow("command help") << QStringList{"stamp", "-h"} << 0 << "";
+        // clang-format on
     }
 
     void usage()
@@ -317,7 +319,7 @@ private Q_SLOTS:
 
     // `plan`: the boards the plan names; `steps`: each step that ended, "name:1" for
     // success, "name:0" for failure; `boards`: per part 1 to 7 what the board holds
-    // afterwards: "" untouched (nothing received, not in update mode), "x" no new
+    // afterwards: "-" untouched (nothing received, not in update mode), "x" no new
     // image, else the version of the image it installed.
     void update_data()
     {
@@ -326,82 +328,70 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("plan");
         QTest::addColumn<QString>("steps");
-        QTest::addColumn<QStringList>("boards");
+        QTest::addColumn<QString>("boards");
         QTest::addColumn<QString>("message");
-        const QString keys = builtInImage(1).getVersion();
+        const QString keys = builtInImage(1).getVersion() + ' ';
         const QStringList small = {"--yes", "--file", "@main", "--file",
                                    "@keys", "--file", "@panel"};
         const QString all = "keys5 keys1 keys2 keys3 keys4 panel main";
         const QString threeSteps = "sensors:1 panel:1 main:1";
-        const QStringList none = {"", "", "", "", "", "", ""};
-        const QStringList smallInstalled = {"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "v9.2", "v9.1"};
-        QStringList without3 = smallInstalled;
-        without3[2].clear();
-
+        const QString none = "- - - - - - -";
+        // clang-format off
         QTest::newRow("every board, built-in images")
             << "" << QStringList{"--yes"} << 0 << all << threeSteps
-            << QStringList{keys,
-                           keys,
-                           keys,
-                           keys,
-                           keys,
-                           builtInImage(6).getVersion(),
-                           builtInImage(7).getVersion()}
-            << "";
+            << keys + keys + keys + keys + keys + builtInImage(6).getVersion() + ' '
+                   + builtInImage(7).getVersion() << "";
         // Boards in the window's order, each once, whatever the order of the names; the
         // files are given in another order than the steps take them.
         QTest::newRow("chosen boards, files by family")
-            << "" << QStringList{"--yes",   "--board", "main",  "--file",  "@main", "--board",
-                                 "sensors", "--file",  "@keys", "--board", "keys2"}
-            << 0 << "keys5 keys1 keys2 keys3 keys4 main"
-            << "sensors:1 main:1" << QStringList{"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "", "v9.1"}
-            << "";
+            << "" << QStringList{"--yes", "--board", "main", "--file", "@main", "--board",
+                                 "sensors", "--file", "@keys", "--board", "keys2"}
+            << 0 << "keys5 keys1 keys2 keys3 keys4 main" << "sensors:1 main:1"
+            << "v9.3 v9.3 v9.3 v9.3 v9.3 - v9.1" << "";
         QTest::newRow("a silent board is left out")
             << "absent=3" << small << 0 << "keys5 keys1 keys2 keys4 panel main" << threeSteps
-            << without3 << "";
+            << "v9.3 v9.3 - v9.3 v9.3 v9.2 v9.1" << "";
         QTest::newRow("a board rejects a line")
             << "rejectLine=6:2" << small + QStringList{"--board", "all"} << 1 << all
-            << "sensors:1 panel:0" << QStringList{"v9.3", "v9.3", "v9.3", "v9.3", "v9.3", "x", ""}
+            << "sensors:1 panel:0" << "v9.3 v9.3 v9.3 v9.3 v9.3 x -"
             << "the update failed: Control Panel: Errors while transfering data; not updated: "
                "Main Board";
         QTest::newRow("the first step fails")
-            << "refuseStart=2" << small << 1 << all << "sensors:0"
-            << QStringList{"x", "x", "x", "x", "x", "", ""}
+            << "refuseStart=2" << small << 1 << all << "sensors:0" << "x x x x x - -"
             << "Sensor Boards: Firmware update mode could not be startet; not updated: Control "
                "Panel and Main Board";
         QTest::newRow("a chosen board does not answer")
-            << "absent=3" << QStringList{"--yes", "--board", "keys3", "--board", "panel"} << 1 << ""
-            << "" << none << "keys3 (Keys 65-86) did not answer";
+            << "absent=3" << QStringList{"--yes", "--board", "keys3", "--board", "panel"}
+            << 1 << "" << "" << none << "keys3 (Keys 65-86) did not answer";
         QTest::newRow("no board answers")
             << "absent=1;absent=2;absent=3;absent=4;absent=5;absent=6;absent=7"
-            << QStringList{"--yes"} << 1 << ""
-            << "" << none << "no board answered";
+            << QStringList{"--yes"} << 1 << "" << "" << none << "no board answered";
         // The window's up-front check: the failure of the step the file is for, before
         // the sensor boards before it are written.
         QTest::newRow("a line too long for one message")
             << "" << QStringList{"--yes", "--file", "@long"} << 1 << all << "panel:0" << none
             << "the update failed: Control Panel: Invalid firmware file; not updated: Main Board";
         QTest::newRow("a file for none of the boards")
-            << "" << QStringList{"--yes", "--board", "main", "--file", "@keys"} << 2 << ""
-            << "" << none << "is firmware for none of the boards to update";
+            << "" << QStringList{"--yes", "--board", "main", "--file", "@keys"} << 2 << "" << ""
+            << none << "is firmware for none of the boards to update";
         QTest::newRow("two files of one family")
-            << "" << QStringList{"--yes", "--file", "@main", "--file", "@main"} << 2 << ""
-            << "" << none << "are both PBASE firmware";
+            << "" << QStringList{"--yes", "--file", "@main", "--file", "@main"} << 2 << "" << ""
+            << none << "are both PBASE firmware";
         QTest::newRow("a file of no known family")
-            << "" << QStringList{"--yes", "--file", "@foo"} << 2 << ""
-            << "" << none << "'PFOO'";
+            << "" << QStringList{"--yes", "--file", "@foo"} << 2 << "" << "" << none << "'PFOO'";
         QTest::newRow("a file that does not load")
-            << "" << QStringList{"--yes", "--file", "@unstamped"} << 2 << ""
-            << "" << none << FirmwareFile::statusText(FirmwareFile::Corrupted);
+            << "" << QStringList{"--yes", "--file", "@unstamped"} << 2 << "" << "" << none
+            << FirmwareFile::statusText(FirmwareFile::Corrupted);
         QTest::newRow("no instrument")
-            << "unplugged" << QStringList{"--yes", "--wait", "0.2"} << 3 << ""
-            << "" << none << "no instrument found within 0.2 s";
+            << "unplugged" << QStringList{"--yes", "--wait", "0.2"} << 3 << "" << "" << none
+            << "no instrument found within 0.2 s";
         QTest::newRow("access denied")
-            << "accessDenied" << QStringList{"--yes", "--wait", "1"} << 4 << ""
-            << "" << none << "install the udev rule";
+            << "accessDenied" << QStringList{"--yes", "--wait", "1"} << 4 << "" << "" << none
+            << "install the udev rule";
         // Refused before the wait: the instrument is not even plugged in.
-        QTest::newRow("no terminal to ask on") << "unplugged" << QStringList{} << 2 << ""
-                                               << "" << none << "not updating without --yes";
+        QTest::newRow("no terminal to ask on")
+            << "unplugged" << QStringList{} << 2 << "" << "" << none << "not updating without --yes";
+        // clang-format on
     }
 
     void update()
@@ -411,7 +401,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(QString, plan);
         QFETCH(QString, steps);
-        QFETCH(QStringList, boards);
+        QFETCH(QString, boards);
         QFETCH(QString, message);
         Ran result;
         const QJsonObject held = report("restartMs=200;" + distinctVersions() + ";" + sim,
@@ -468,21 +458,22 @@ private Q_SLOTS:
         const QJsonObject held7 = held.value("boards").toObject();
         for (int part = 1; part <= 7; ++part) {
             const QJsonObject board = held7.value(QString::number(part)).toObject();
-            const QString expected = boards[part - 1];
+            const QString expected = boards.section(' ', part - 1, part - 1);
             QVERIFY2(!board.isEmpty(), "no report");
             QCOMPARE(board.value("installed").toBool(), expected.startsWith('v'));
             if (expected.startsWith('v')) {
                 QCOMPARE(versionText(board.value("version").toInt()), expected);
                 QCOMPARE(next.value(part), expected);
             }
-            if (expected.isEmpty()) {
+            if (expected == "-") {
                 QCOMPARE(board.value("received").toInt(), 0);
                 QCOMPARE(board.value("mode").toString(), "normal");
             }
         }
-        if (boards.join(QString()).isEmpty())
+        if (boards.count('-') == 7)
             QCOMPARE(held.value("updateMessages").toInt(), 0);
-        QCOMPARE(held.value("restarts").toInt(), boards[6].startsWith('v') ? 1 : 0);
+        QCOMPARE(held.value("restarts").toInt(),
+                 boards.endsWith('-') || boards.endsWith('x') ? 0 : 1);
     }
 
     // Plain lines, for a log: the plan, each state of each step, each tenth of each step
@@ -842,7 +833,7 @@ private Q_SLOTS:
         QVERIFY(result.err.contains("ZEL_SIM"));
     }
 
-    // Help and man page describe the same command line.
+    // Help and man page describe the same command line (the package's test renders the page).
     void manPage()
     {
         const QString page = QString::fromUtf8(readFile(QStringLiteral(ZEL_CLI_MANPAGE)));
@@ -866,13 +857,6 @@ private Q_SLOTS:
             QVERIFY(exitStatus.contains(QStringLiteral(".B %1\n").arg(code)));
             QVERIFY(help.contains(QStringLiteral("\n  %1  ").arg(code)));
         }
-
-        const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
-        if (groff.isEmpty())
-            QSKIP("no groff here to check the page's markup");
-        const Ran checked = runProcess(groff, {"-t", "-man", "-ww", "-z", ZEL_CLI_MANPAGE});
-        QCOMPARE(checked.err, QByteArray());
-        QCOMPARE(checked.code, 0);
     }
 };
 
