@@ -36,7 +36,8 @@ constexpr quint16 Vendor = 0x04D8;
 constexpr quint16 Product = 0xF93C;
 
 // Poll steps run by hand (no event loop runs) so that each report can be checked. Connection events
-// are logged in order: "c" connected, "d" disconnected, "<text>" error.
+// are logged in order: "c" connected, "d" disconnected, "<text>" error, "D" access denied, "A"
+// no longer denied.
 class Link : public UsbHid
 {
 public:
@@ -268,8 +269,18 @@ private slots:
             << "unwatched unplug auto +40000" << "0 +50*800" << "";
         QTest::newRow("a longer poll interval sets the pace")
             << "unwatched unplug poll 100 auto +1000" << "0 +100*10" << "";
+        // Refused five times in a row is denied: said once however long it lasts, and
+        // cleared as access is granted or the device goes; an absence starts the count again.
+        QTest::newRow("four refusals are no denial yet")
+            << "deny auto +150 grant +50" << "0 +50*4" << "c";
         QTest::newRow("denied: quiet too, and found once permissions change")
             << "deny auto +36000 grant notice +100" << "0 +50*100 +30000 +1000" << "DAc";
+        QTest::newRow("denied, then unplugged: cleared, still waiting")
+            << "deny auto +200 unplug +50" << "0 +50*5" << "DA";
+        QTest::newRow("absence starts the count again")
+            << "deny auto +50 unplug +50 plug +200" << "0 +50*6" << "";
+        QTest::newRow("denied again after an absence")
+            << "deny auto +50 unplug +50 plug +250" << "0 +50*7" << "D";
         // clang-format on
     }
     void pace()
@@ -365,51 +376,6 @@ private slots:
             QVERIFY2(next != attemptTimes.end() && *next - notice <= UsbHid::WaitIntervalMs,
                      qPrintable(QStringLiteral("notice at %1").arg(notice)));
         }
-    }
-
-    // Steps, one after another, starting unplugged and waiting: 'p' plug, 'u' unplug,
-    // 'x' deny access, 'g' grant it, '.' one poll tick. Events as above, plus 'D' access
-    // denied and 'A' no longer denied.
-    void accessDenied_data()
-    {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("events");
-        // clang-format off
-        QTest::newRow("four refusals are no denial yet") << "px....g." << "c";
-        QTest::newRow("the fifth in a row is") << "px....." << "D";
-        QTest::newRow("said once however long it lasts") << "px.........." << "D";
-        QTest::newRow("granted: cleared before connecting") << "px.....g." << "DAc";
-        QTest::newRow("unplugged: cleared, still waiting") << "px.....u." << "DA";
-        QTest::newRow("absence starts the count again") << "px..u.p...." << "";
-        QTest::newRow("back after absence") << "px..u.p....." << "D";
-        // clang-format on
-    }
-    void accessDenied()
-    {
-        QFETCH(QString, steps);
-        QFETCH(QString, events);
-        auto &sim = zelsim::Instrument::instance();
-        sim.unplug();
-        Link link;
-        link.setAutoOpen(true);
-        for (QChar step : steps) {
-            switch (step.toLatin1()) {
-            case 'p':
-                sim.plug();
-                break;
-            case 'u':
-                sim.unplug();
-                break;
-            case 'x':
-            case 'g':
-                sim.setAccessDenied(step == 'x');
-                break;
-            default:
-                link.polling();
-            }
-        }
-        QCOMPARE(link.events, events);
-        QCOMPARE(link.accessDenied(), events.endsWith('D'));
     }
 };
 
