@@ -2,10 +2,8 @@
 
 // Building blocks for HEX files in the firmware tests.
 
-#include "firmwarefile.h"
-#include "hexrecord.h"
+#include "testimages.h"
 
-#include <QFile>
 #include <QMetaType>
 
 #ifdef Q_OS_UNIX
@@ -31,28 +29,6 @@ inline QByteArray defaultInfo(const char *end = "\r\n")
 }
 
 const QByteArray eof = ":00000001FF\r\n";
-
-inline QByteArray checksumRecord(quint8 checksum)
-{
-    return hexRecord(0x80, 0, QByteArray(1, '\0') + char(checksum)) + "\r\n";
-}
-
-inline QByteArray stamped(const QByteArray &text)
-{
-    return text + checksumRecord(FirmwareFile::fileChecksum(text));
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The tests run as root, where permission bits stop nothing; the file size
 // limit stops even root, as a full disk would.

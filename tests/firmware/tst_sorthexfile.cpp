@@ -2,7 +2,6 @@
 #include "hextext.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,10 +25,7 @@ inline QByteArray moved(quint16 address, const QByteArray &bytes, const char *en
 QString intelHexPython()
 {
     for (const char *python : {"python3", "/usr/bin/python3"}) {
-        QProcess probe;
-        probe.start(QString::fromLatin1(python), {"-c", "import intelhex"});
-        if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit &&
-            probe.exitCode() == 0)
+        if (runProcess(QString::fromLatin1(python), {"-c", "import intelhex"}).code == 0)
             return QString::fromLatin1(python);
     }
     return QString();
@@ -196,21 +192,19 @@ private Q_SLOTS:
         const QString python = intelHexPython();
         if (python.isEmpty())
             QSKIP("python3-intelhex is not installed (apt-get install python3-intelhex)");
-        QProcess reader;
-        reader.start(python,
-                     QStringList{"-c", "import sys\n"
-                                       "from intelhex import IntelHex\n"
-                                       "def image(name):\n"
-                                       "    d = IntelHex(name).todict()\n"
-                                       "    d.pop('start_addr', None)\n"
-                                       "    return d\n"
-                                       "for i in range(1, len(sys.argv), 2):\n"
-                                       "    if image(sys.argv[i]) != image(sys.argv[i + 1]):\n"
-                                       "        print(sys.argv[i])\n"} +
-                         pairs);
-        QVERIFY(reader.waitForFinished(120000));
-        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
-        QCOMPARE(reader.readAllStandardOutput(), QByteArray());
+        const Ran reader = runProcess(
+            python, QStringList{"-c", "import sys\n"
+                                      "from intelhex import IntelHex\n"
+                                      "def image(name):\n"
+                                      "    d = IntelHex(name).todict()\n"
+                                      "    d.pop('start_addr', None)\n"
+                                      "    return d\n"
+                                      "for i in range(1, len(sys.argv), 2):\n"
+                                      "    if image(sys.argv[i]) != image(sys.argv[i + 1]):\n"
+                                      "        print(sys.argv[i])\n"} +
+                        pairs);
+        QVERIFY2(reader.code == 0, reader.err.constData());
+        QCOMPARE(reader.out, QByteArray());
         QVERIFY(!pairs.isEmpty());
     }
 };

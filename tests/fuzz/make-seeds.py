@@ -85,6 +85,8 @@ def main():
     write('report', 'versions.bin', report(*[(1, part, 10 + part) for part in range(8)]))
     write('report', 'acks.bin', report((2, 7, 1), (3, 7, 1), (3, 0, 0xFF), (4, 6, 0)))
     write('report', 'odd-parts.bin', report((1, 0x80, 255), (3, 0xFF, 0x80), (5, 1, 1)))
+    # An answer after one of no known kind is not read.
+    write('report', 'after-unknown.bin', report((1, 7, 0x1D), (5, 7, 1), (1, 6, 0x0C)))
     write('report', 'cut-short.bin', bytes([1, 7, 33, 2, 7]))
 
 

@@ -36,7 +36,8 @@ constexpr quint16 Vendor = 0x04D8;
 constexpr quint16 Product = 0xF93C;
 
 // Poll steps run by hand (no event loop runs) so that each report can be checked. Connection events
-// are logged in order: "c" connected, "d" disconnected, "<text>" error.
+// are logged in order: "c" connected, "d" disconnected, "<text>" error, "D" access denied, "A"
+// no longer denied.
 class Link : public UsbHid
 {
 public:
@@ -250,42 +251,37 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("attempts");
         QTest::addColumn<QString>("events");
-        QTest::newRow("idle: none, notices or not") << "+40000 notice +1000"
-                                                    << ""
-                                                    << "";
-        QTest::newRow("after start every 50 ms for 5 s, then every 30 s") << "unplug auto +66000"
-                                                                          << "0 +50*100 +30000*2"
-                                                                          << "";
+        // clang-format off
+        QTest::newRow("idle: none, notices or not") << "+40000 notice +1000" << "" << "";
+        QTest::newRow("after start every 50 ms for 5 s, then every 30 s")
+            << "unplug auto +66000" << "0 +50*100 +30000*2" << "";
         QTest::newRow("a notice: one at once, then every 50 ms for 1 s")
-            << "unplug auto +40000 notice +31000"
-            << "0 +50*100 +30000 +5000 +50*20 +30000"
-            << "";
+            << "unplug auto +40000 notice +31000" << "0 +50*100 +30000 +5000 +50*20 +30000" << "";
         QTest::newRow("notices close together: one attempt a 50 ms")
-            << "unplug auto +6000 notice +10 notice +10 notice +10 notice +100"
-            << "0 +50*100 +1000 +50*2"
-            << "";
+            << "unplug auto +6000 notice +10 notice +10 notice +10 notice +100" << "0 +50*100 +1000 +50*2" << "";
         QTest::newRow("a notice just after a quiet attempt waits its 50 ms")
-            << "unplug auto +5010 notice +1100"
-            << "0 +50*121"
-            << "";
-        QTest::newRow("plugged in: found at the notice") << "unplug auto +40000 plug notice +40000"
-                                                         << "0 +50*100 +30000 +5000"
-                                                         << "c";
+            << "unplug auto +5010 notice +1100" << "0 +50*121" << "";
+        QTest::newRow("plugged in: found at the notice")
+            << "unplug auto +40000 plug notice +40000" << "0 +50*100 +30000 +5000" << "c";
         QTest::newRow("lost: every 50 ms for 10 s, then every 30 s")
-            << "unplug auto +6000 plug notice unplug +41000"
-            << "0 +50*100 +1000 +50*201 +30000"
-            << "c<Device disconnected>d";
-        QTest::newRow("nothing to watch: every 50 ms throughout") << "unwatched unplug auto +40000"
-                                                                  << "0 +50*800"
-                                                                  << "";
+            << "unplug auto +6000 plug notice unplug +41000" << "0 +50*100 +1000 +50*201 +30000" << "c<Device disconnected>d";
+        QTest::newRow("nothing to watch: every 50 ms throughout")
+            << "unwatched unplug auto +40000" << "0 +50*800" << "";
         QTest::newRow("a longer poll interval sets the pace")
-            << "unwatched unplug poll 100 auto +1000"
-            << "0 +100*10"
-            << "";
+            << "unwatched unplug poll 100 auto +1000" << "0 +100*10" << "";
+        // Refused five times in a row is denied: said once however long it lasts, and
+        // cleared as access is granted or the device goes; an absence starts the count again.
+        QTest::newRow("four refusals are no denial yet")
+            << "deny auto +150 grant +50" << "0 +50*4" << "c";
         QTest::newRow("denied: quiet too, and found once permissions change")
-            << "deny auto +36000 grant notice +100"
-            << "0 +50*100 +30000 +1000"
-            << "DAc";
+            << "deny auto +36000 grant notice +100" << "0 +50*100 +30000 +1000" << "DAc";
+        QTest::newRow("denied, then unplugged: cleared, still waiting")
+            << "deny auto +200 unplug +50" << "0 +50*5" << "DA";
+        QTest::newRow("absence starts the count again")
+            << "deny auto +50 unplug +50 plug +200" << "0 +50*6" << "";
+        QTest::newRow("denied again after an absence")
+            << "deny auto +50 unplug +50 plug +250" << "0 +50*7" << "D";
+        // clang-format on
     }
     void pace()
     {
@@ -380,56 +376,6 @@ private slots:
             QVERIFY2(next != attemptTimes.end() && *next - notice <= UsbHid::WaitIntervalMs,
                      qPrintable(QStringLiteral("notice at %1").arg(notice)));
         }
-    }
-
-    // Steps, one after another, starting unplugged and waiting: 'p' plug, 'u' unplug,
-    // 'x' deny access, 'g' grant it, '.' one poll tick. Events as above, plus 'D' access
-    // denied and 'A' no longer denied.
-    void accessDenied_data()
-    {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("events");
-        QTest::newRow("four refusals are no denial yet") << "px....g."
-                                                         << "c";
-        QTest::newRow("the fifth in a row is") << "px....."
-                                               << "D";
-        QTest::newRow("said once however long it lasts") << "px.........."
-                                                         << "D";
-        QTest::newRow("granted: cleared before connecting") << "px.....g."
-                                                            << "DAc";
-        QTest::newRow("unplugged: cleared, still waiting") << "px.....u."
-                                                           << "DA";
-        QTest::newRow("absence starts the count again") << "px..u.p...."
-                                                        << "";
-        QTest::newRow("back after absence") << "px..u.p....."
-                                            << "D";
-    }
-    void accessDenied()
-    {
-        QFETCH(QString, steps);
-        QFETCH(QString, events);
-        auto &sim = zelsim::Instrument::instance();
-        sim.unplug();
-        Link link;
-        link.setAutoOpen(true);
-        for (QChar step : steps) {
-            switch (step.toLatin1()) {
-            case 'p':
-                sim.plug();
-                break;
-            case 'u':
-                sim.unplug();
-                break;
-            case 'x':
-            case 'g':
-                sim.setAccessDenied(step == 'x');
-                break;
-            default:
-                link.polling();
-            }
-        }
-        QCOMPARE(link.events, events);
-        QCOMPARE(link.accessDenied(), events.endsWith('D'));
     }
 };
 

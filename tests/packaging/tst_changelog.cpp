@@ -1,6 +1,7 @@
+#include "testfiles.h"
+
 #include <QDate>
 #include <QLocale>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,24 +22,18 @@ class TestChangelog : public QObject
     QString convert(const QByteArray &markdown, const QString &format)
     {
         error.clear();
-        QFile file(dir.filePath("CHANGELOG.md"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(markdown) != markdown.size())
-            return "cannot write " + file.fileName();
-        file.close();
-        const QString output = dir.filePath("out." + format);
+        const QString input = dir.filePath("CHANGELOG.md"), output = dir.filePath("out." + format);
+        if (!writeFile(input, markdown))
+            return "cannot write " + input;
         QFile::remove(output);
-        QProcess cmake;
-        cmake.start(ZEL_CMAKE,
-                    {"-DCHANGELOG=" + file.fileName(), "-DFORMAT=" + format, "-DOUTPUT=" + output,
-                     "-DPACKAGE=pkg", "-DMAINTAINER=" + maintainer, "-P", ZEL_CHANGELOG_SCRIPT});
-        if (!cmake.waitForFinished(60000))
-            return "cmake did not finish";
-        if (cmake.exitCode() != 0) {
-            error = QString::fromUtf8(cmake.readAllStandardError()).simplified();
+        const Ran cmake = runProcess(
+            ZEL_CMAKE, {"-DCHANGELOG=" + input, "-DFORMAT=" + format, "-DOUTPUT=" + output,
+                        "-DPACKAGE=pkg", "-DMAINTAINER=" + maintainer, "-P", ZEL_CHANGELOG_SCRIPT});
+        if (cmake.code != 0) {
+            error = QString::fromUtf8(cmake.err).simplified();
             return QString();
         }
-        QFile result(output);
-        return result.open(QIODevice::ReadOnly) ? QString::fromUtf8(result.readAll()) : "no output";
+        return QString::fromUtf8(readFile(output));
     }
 
 private slots:

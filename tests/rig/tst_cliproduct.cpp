@@ -1,59 +1,26 @@
 // The product zelloader-cli through the system's HIDAPI. The simulated instrument
 // lives in the rig's server, so what one command writes the next one sees.
-#include "firmwarefile.h"
 #include "rigcontrol.h"
 #include "siminstrument.h"
+#include "stranger.h"
+#include "testimages.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
 
 namespace {
 
-// A user id nobody on the machine has, for running the product without rights on the node.
-constexpr int StrangerId = 47111;
-
 zelsim::Instrument &sim = zelsim::Instrument::instance();
 
-struct Result
+Ran runCli(const QStringList &arguments, bool stranger = false)
 {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result runCli(const QStringList &arguments, bool asStranger = false)
-{
-    QProcess process;
-    if (asStranger) {
-        const QString id = QString::number(StrangerId);
-        process.start("setpriv",
-                      QStringList{"--reuid", id, "--regid", id, "--clear-groups", ZEL_CLI} +
-                          arguments);
-    } else {
-        process.start(ZEL_CLI, arguments);
-    }
-    Result result;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.code = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-FirmwareFile builtInImage(int part)
-{
-    FirmwareFile image;
-    image.load(QStringLiteral(":/firmware/p") + (part == 7 ? "base" : part == 6 ? "ctrl" : "keys"));
-    return image;
+    QStringList command = stranger ? asStranger() : QStringList();
+    command << ZEL_CLI << arguments;
+    return runProcess(command.takeFirst(), command);
 }
 
 } // namespace
@@ -79,12 +46,12 @@ private slots:
     void updateThenList()
     {
         sim.setRestartDelayMs(300);
-        const Result update = runCli({"update", "--yes"});
+        const Ran update = runCli({"update", "--yes"});
         QVERIFY2(update.code == 0, update.err);
         QVERIFY(update.out.endsWith("Firmware update successfull\n"));
         QCOMPARE(sim.restartCount(), 1);
 
-        const Result list = runCli({"list", "--json"});
+        const Ran list = runCli({"list", "--json"});
         QCOMPARE(list.code, 0);
         const QJsonArray boards = QJsonDocument::fromJson(list.out).object()["boards"].toArray();
         QCOMPARE(boards.size(), 7);
@@ -112,15 +79,12 @@ private slots:
     {
         QFETCH(int, mode);
         QFETCH(int, code);
-        // Another user exists only where the rig's root is the machine's (no user namespace).
-        QFile idMap("/proc/self/uid_map");
-        if (!idMap.open(QIODevice::ReadOnly) ||
-            idMap.readAll().simplified() != QByteArray("0 0 4294967295"))
+        if (!strangersExist())
             QSKIP("running as another user needs the rig set up by root");
         if (QStandardPaths::findExecutable("setpriv").isEmpty())
             QSKIP("hidrig unavailable: setpriv is not installed");
         zelrig::setNodeMode(mode);
-        const Result result = runCli({"list", "--wait", "1"}, true);
+        const Ran result = runCli({"list", "--wait", "1"}, true);
         QCOMPARE(result.code, code);
         QCOMPARE(result.err.contains("install the udev rule 70-zelora-hr36.rules"), code == 4);
         QCOMPARE(sim.openCount(), code == 4 ? 0 : 1);

@@ -2,9 +2,10 @@
 // a screen, xdotool for the keyboard (Return presses the default button "Start
 // Update"), the probe preloaded into it to read what the window shows, and the
 // rig's control socket to see what the instrument's boards hold.
-#include "firmwarefile.h"
 #include "rigcontrol.h"
 #include "siminstrument.h"
+#include "stranger.h"
+#include "testimages.h"
 #include "usbhid.h"
 
 #include <QDir>
@@ -23,8 +24,6 @@ const QString denied =
     QStringLiteral("Instrument found, but access was denied: install the udev rule (see README)");
 // Long enough for a full update at one report per USB frame with the main board's restart.
 constexpr int UpdateMs = 120000;
-// A user id nobody on the machine has, for running the product without rights on the node.
-constexpr int StrangerId = 47111;
 
 zelsim::Instrument &sim = zelsim::Instrument::instance();
 
@@ -35,13 +34,6 @@ zelsim::Instrument &sim = zelsim::Instrument::instance();
         if (QTest::currentTestFailed())                                                            \
             return;                                                                                \
     } while (false)
-
-QByteArray builtInImage(int part)
-{
-    FirmwareFile image;
-    image.load(QStringLiteral(":/firmware/p") + (part == 7 ? "base" : part == 6 ? "ctrl" : "keys"));
-    return image.getHexText();
-}
 
 } // namespace
 
@@ -60,7 +52,7 @@ private slots:
     void accessDenied();
 
 private:
-    void startProduct(bool asStranger = false);
+    void startProduct(bool stranger = false);
     // What the probe last saw of a widget: its fields after the name, none if not shown.
     QStringList shown(const QString &name) const;
     QString total() const { return shown(QStringLiteral("totalProgress")).value(0); }
@@ -117,7 +109,7 @@ void tst_Product::cleanup()
     zelrig::setNodeMode(0666);
 }
 
-void tst_Product::startProduct(bool asStranger)
+void tst_Product::startProduct(bool stranger)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
@@ -128,11 +120,8 @@ void tst_Product::startProduct(bool asStranger)
     product.setProcessChannelMode(QProcess::MergedChannels);
     // The probe goes into the product alone, through env after setpriv: a probe built
     // with sanitizers cannot load into programs built without them.
-    QStringList command{"env", "LD_PRELOAD=" ZEL_PROBE, ZEL_PRODUCT};
-    if (asStranger) {
-        const QString id = QString::number(StrangerId);
-        command = QStringList{"setpriv", "--reuid", id, "--regid", id, "--clear-groups"} + command;
-    }
+    QStringList command = (stranger ? asStranger() : QStringList()) +
+                          QStringList{"env", "LD_PRELOAD=" ZEL_PROBE, ZEL_PRODUCT};
     product.start(command.takeFirst(), command);
     QVERIFY(product.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(!shown("window").isEmpty(), 20000);
@@ -153,12 +142,9 @@ QStringList tst_Product::shown(const QString &name) const
 
 bool tst_Product::run(const QString &program, const QStringList &arguments)
 {
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start(program, arguments);
-    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && !p.exitCode();
+    return runProcess(program, arguments, env, QString(), 10000).code == 0;
 }
 
 // With no window manager in the rig, the window gets the focus from xdotool too.
@@ -173,7 +159,8 @@ void tst_Product::pressReturn()
 void tst_Product::verifyAllBoardsUpdated()
 {
     for (int part = 1; part <= 7; ++part)
-        QVERIFY2(sim.installedImage(part) == builtInImage(part), qPrintable(QString::number(part)));
+        QVERIFY2(sim.installedImage(part) == builtInImage(part).getHexText(),
+                 qPrintable(QString::number(part)));
 }
 
 void tst_Product::updateAllBoards()
@@ -229,10 +216,7 @@ void tst_Product::lossDuringTransfer()
 // is what finds the instrument.
 void tst_Product::accessDenied()
 {
-    // Another user exists only where the rig's root is the machine's (no user namespace).
-    QFile idMap("/proc/self/uid_map");
-    if (!idMap.open(QIODevice::ReadOnly) ||
-        idMap.readAll().simplified() != QByteArray("0 0 4294967295"))
+    if (!strangersExist())
         QSKIP("running as another user needs the rig set up by root");
     zelrig::setNodeMode(0600);
     STEP(startProduct(true));

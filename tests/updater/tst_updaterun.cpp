@@ -1,8 +1,8 @@
 // Whole update runs as any front end sees them, through the real protocol object
 // and link, with the simulated instrument standing in for the boards.
 #include "boardtable.h"
-#include "hexrecord.h"
 #include "siminstrument.h"
+#include "testimages.h"
 #include "updaterun.h"
 
 #include <QtTest>
@@ -16,8 +16,6 @@ using S = zelUpdater::State;
 using E = zelUpdater::Err;
 using Parts = QList<int>;
 using Run = UpdateRun;
-using Fault = std::function<void()>;
-Q_DECLARE_METATYPE(Fault)
 Q_DECLARE_METATYPE(UpdateRun::Look)
 
 // A value outside the enumerators must be a defined value of these types.
@@ -104,12 +102,7 @@ class TestUpdateRun : public QObject
 
     FirmwareFile load(const QString &name, const QByteArray &text)
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(text), file.close();
-        FirmwareFile image;
-        image.load(file.fileName(), true);
-        return image;
+        return loadImage(dir.filePath(name), text);
     }
 
 private slots:
@@ -213,51 +206,6 @@ private slots:
         QVERIFY(waitFor([&] { return run.findChildren<zelUpdater *>().isEmpty(); }));
     }
 
-    // The first failure ends the run: later steps never start.
-    void failure_data()
-    {
-        QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QString>("end");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<Parts>("failed");
-        QTest::addColumn<Parts>("untouched");
-        QTest::newRow("a sensor board rejects a line")
-            << Fault([] { sim.setRejectLine(2, 3); }) << "0 0 4"
-            << "Sensor Boards: Errors while transfering data" << Parts{5, 1, 2, 3, 4}
-            << Parts{6, 7};
-        QTest::newRow("the control panel refuses to start")
-            << Fault([] { sim.setRefuseStart(6, true); }) << "0 6 3"
-            << "Control Panel: Firmware update mode could not be startet" << Parts{6} << Parts{7};
-        QTest::newRow("the main board rejects the end")
-            << Fault([] { sim.setRejectEnd(7, true); }) << "0 7 5"
-            << "Main Board: Invalid firmware file" << Parts{7} << Parts{};
-    }
-
-    void failure()
-    {
-        QFETCH(Fault, fault);
-        QFETCH(QString, end);
-        QFETCH(QString, text);
-        QFETCH(Parts, failed);
-        QFETCH(Parts, untouched);
-        fault();
-        Run run(device.get(), parts(allBoards), images);
-        Watch w(run);
-        QVERIFY(run.start());
-        QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
-        QCOMPARE(w.ends, QStringList{end});
-        QCOMPARE(w.texts.last(), text);
-        QCOMPARE(w.total.last(), 3000); // the total bar fills in the error colour
-        for (int p : allBoards) {
-            const S last = failed.contains(p)      ? S::Error
-                           : untouched.contains(p) ? S::Connecting
-                                                   : S::Success;
-            QCOMPARE(w.states[p].value(w.states[p].size() - 1, S::Connecting), last);
-            QCOMPARE(startedBoards().contains(p), !untouched.contains(p));
-        }
-        QVERIFY(waitFor([&] { return run.findChildren<zelUpdater *>().isEmpty(); }));
-    }
-
     // Every image the run needs is checked before the first message leaves; the
     // run ends at once with the first step whose image is unusable.
     void imagesCheckedFirst_data()
@@ -317,7 +265,7 @@ private slots:
     }
 
     // What a board's row shows in each state; values outside the enumerators fall under
-    // the last rows.
+    // the last rows. (The waiting states' texts and busy look are the window's to show.)
     void boardText_data()
     {
         QTest::addColumn<S>("state");
@@ -327,13 +275,9 @@ private slots:
         const E none = E::NoError;
         // clang-format off
         QTest::newRow("transfer") << S::Transferring << none << "Transferring firmware file (%p%)" << Run::Working;
-        QTest::newRow("verify") << S::VerifyVersion << none << "Validate new firmware version" << Run::Pending;
-        QTest::newRow("response") << S::WaitResponse << none << "Waiting for device response" << Run::Pending;
-        QTest::newRow("reconnect") << S::WaitReconnect << none << "Process firmware data" << Run::Pending;
         QTest::newRow("success") << S::Success << none << "Firmware update successfull" << Run::Done;
         QTest::newRow("failure") << S::Error << E::NoResponse << "No response from device (%p%)" << Run::Failed;
         QTest::newRow("error -1") << S::Error << E(-1) << "Unknown error (%p%)" << Run::Failed;
-        QTest::newRow("state -1") << S(-1) << none << "Unknown state (%p%)" << Run::Working;
         QTest::newRow("state 11") << S(11) << none << "Unknown state (%p%)" << Run::Working;
         // clang-format on
     }
@@ -346,34 +290,6 @@ private slots:
         QFETCH(Run::Look, look);
         QCOMPARE(Run::boardText(state, error), text);
         QCOMPARE(Run::look(state), look);
-    }
-
-    // The group's own address is named like its members; a command line finds boards
-    // by their short names.
-    void boardNames_data()
-    {
-        QTest::addColumn<int>("part");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("shortName");
-        // clang-format off
-        QTest::newRow("group") << 0 << "Sensor Boards" << "";
-        QTest::newRow("sensor 5") << 5 << "Sensor Boards" << "keys5";
-        QTest::newRow("panel") << 6 << "Control Panel" << "panel";
-        QTest::newRow("main") << 7 << "Main Board" << "main";
-        QTest::newRow("8") << 8 << "Unknown Board" << "";
-        QTest::newRow("-1") << -1 << "Unknown Board" << "";
-        // clang-format on
-    }
-
-    void boardNames()
-    {
-        QFETCH(int, part);
-        QFETCH(QString, name);
-        QFETCH(QString, shortName);
-        QCOMPARE(BoardTable::boardName(Part(part)), name);
-        const BoardFacts *row = BoardTable::find(Part(part));
-        QCOMPARE(row ? QString(row->name) : QString(), shortName);
-        QCOMPARE(BoardTable::find(shortName.toUpper()), shortName.isEmpty() ? nullptr : row);
     }
 };
 

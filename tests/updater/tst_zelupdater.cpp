@@ -1,9 +1,8 @@
 // The update state machine against the real protocol object and link, with the
 // simulated instrument standing in for the boards.
 
-#include "firmwarefile.h"
-#include "hexrecord.h"
 #include "siminstrument.h"
+#include "testimages.h"
 #include "zelinterface.h"
 #include "zelupdater.h"
 
@@ -157,12 +156,7 @@ class TestZelUpdater : public QObject
 
     FirmwareFile load(const QString &name, const QByteArray &text)
     {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(text), file.close();
-        FirmwareFile image;
-        image.load(file.fileName(), true);
-        return image;
+        return loadImage(dir.filePath(name), text);
     }
 
     // The updated boards hold exactly the image and report its version; the others
