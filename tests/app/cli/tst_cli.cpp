@@ -98,13 +98,21 @@ class TestCli : public QObject
 
     // A test file from a short description: "res:NAME" a built-in image,
     // "strip:NAME" a built-in image without its checksum record, "text:..." the
-    // text itself, "missing" no file at all. Returns its path under `folder`.
+    // text itself, "missing" no file at all, "large" a sparse file a byte over the
+    // size limit. Returns its path under `folder`.
     QString makeFile(const QString &kind, const QString &folder, int index)
     {
         const QString path = QDir(folder).filePath(QStringLiteral("f%1.hex").arg(index));
         QByteArray bytes;
         if (kind == QLatin1String("missing"))
             return path;
+        if (kind == QLatin1String("large")) {
+            writeFile(path, ":");
+            QFile file(path);
+            if (!file.resize(64 * 1024 * 1024 + 1))
+                qFatal("cannot make a sparse file");
+            return path;
+        }
         if (kind.startsWith(QLatin1String("res:")) || kind.startsWith(QLatin1String("strip:"))) {
             bytes = readFile(QStringLiteral(":/firmware/") + kind.section(QLatin1Char(':'), 1, 1));
             if (kind.startsWith(QLatin1String("strip:")))
@@ -668,6 +676,7 @@ private Q_SLOTS:
         QTest::newRow("missing file") << QStringList{"missing"} << QList<int>{1};
         QTest::newRow("not a HEX file") << QStringList{"text:hello\r\n"} << QList<int>{2};
         QTest::newRow("no checksum record") << QStringList{"strip:pkeys"} << QList<int>{3};
+        QTest::newRow("a file over the size limit") << QStringList{"large"} << QList<int>{2};
         QTest::newRow("a good and a bad file")
             << QStringList{"res:pctrl", "text:hello\r\n"} << QList<int>{0, 2};
         QTest::newRow("a bad and a good file")
@@ -698,7 +707,8 @@ private Q_SLOTS:
         for (int i = 0; i < paths.size(); ++i) {
             FirmwareFile expected;
             QCOMPARE(int(expected.load(paths[i])), statuses[i]);
-            QStringList lines = {paths[i], "  status      " + expected.statusText()};
+            const QString reason = FirmwareFile::failureText(paths[i], statuses[i]);
+            QStringList lines = {paths[i], "  status      " + reason};
             if (statuses[i] == 0)
                 lines += QStringList{
                     "  family      " + expected.getFamilyCode(),
@@ -711,7 +721,9 @@ private Q_SLOTS:
             const QJsonObject entry = entries[i].toObject();
             QCOMPARE(entry.value("path").toString(), paths[i]);
             QCOMPARE(entry.value("status").toInt(), statuses[i]);
-            QCOMPARE(entry.value("statusText").toString(), expected.statusText());
+            QCOMPARE(entry.value("statusText").toString(), reason);
+            QCOMPARE(reason.startsWith("Firmware file is too large"),
+                     files[i] == QLatin1String("large"));
             QCOMPARE(entry.contains("family"), statuses[i] == 0);
             if (statuses[i] != 0)
                 continue;
