@@ -540,14 +540,18 @@ private Q_SLOTS:
             QSKIP("no script(1) here to run the command on a terminal");
         const QString path = dir.filePath(QStringLiteral("terminal.json"));
         QFile::remove(path);
-        QString command = demo;
+        // script(1) runs the command with "$SHELL -c"; dash stays as the parent and
+        // would die of the Ctrl+C itself, so the command replaces the shell.
+        QString command = "exec '" + demo + "'";
         for (const QString &argument :
              withImages(QStringList{"update", "--board", "panel"} +
                         QStringList{"--file", interrupted ? "@slow" : "@panel"}))
             command += " '" + argument + "'";
         QProcess process;
-        process.setProcessEnvironment(
-            environment((interrupted ? "latencyMs=2;report=" : "report=") + path));
+        QProcessEnvironment env =
+            environment((interrupted ? "latencyMs=2;report=" : "report=") + path);
+        env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/sh"));
+        process.setProcessEnvironment(env);
         process.start(script, {"-qec", command, "/dev/null"});
         QVERIFY(process.waitForStarted());
         process.write(answer);
