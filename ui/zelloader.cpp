@@ -1,6 +1,7 @@
 #include "zelloader.h"
 #include "boardtable.h"
 #include "filesizetext.h"
+#include "stamphexfile.h"
 #include "ui_zelloader.h"
 #include "updaterun.h"
 #include "zelproject.h"
@@ -374,16 +375,9 @@ void zelLoader::calcChecksum()
     const QStringList paths = QFileDialog::getOpenFileNames(this, title, QDir::currentPath(),
                                                             QStringLiteral("Firmware (*.hex)"));
     for (const QString &path : paths) {
-        const int sorted = sortHexFile(path);
-        if (sorted != FirmwareFile::Ok) {
-            QMessageBox::critical(this, title, FirmwareFile::failureText(path, sorted),
-                                  QMessageBox::Ok);
-            continue;
-        }
-        FirmwareFile stamped;
-        const FirmwareFile::Status status = stamped.load(path, true);
-        if (status != FirmwareFile::Ok)
-            QMessageBox::critical(this, title, FirmwareFile::statusText(status), QMessageBox::Ok);
+        const StampResult stamped = stampHexFile(path);
+        if (stamped.status != FirmwareFile::Ok)
+            QMessageBox::critical(this, title, stamped.text, QMessageBox::Ok);
         else
             loadFirmware(path);
     }

@@ -1,6 +1,7 @@
 #include "cliapp.h"
 #include "cliconsole.h"
 #include "clioutput.h"
+#include "stamphexfile.h"
 #include "updateplan.h"
 
 #include <QJsonArray>
@@ -84,30 +85,24 @@ int CliApp::stamp(const QStringList &commandArguments)
             notDone = path;
             break;
         }
-        // The rewrite replaces the file only once the new text is complete; the
-        // stamping load appends the checksum record to that.
-        int status = sortHexFile(diskPath(path));
-        const bool rewritten = status == FirmwareFile::Ok;
-        FirmwareFile file;
-        if (rewritten)
-            status = file.load(diskPath(path), true);
-        const bool ok = status == FirmwareFile::Ok;
+        const StampResult stamped = stampHexFile(diskPath(path));
+        const bool ok = stamped.status == FirmwareFile::Ok;
         allOk = allOk && ok;
-        const QString reason = FirmwareFile::failureText(diskPath(path), status);
         QJsonObject entry{{QStringLiteral("path"), path},
-                          {QStringLiteral("status"), status},
-                          {QStringLiteral("statusText"), reason},
-                          {QStringLiteral("rewritten"), rewritten}};
+                          {QStringLiteral("status"), stamped.status},
+                          {QStringLiteral("statusText"), stamped.text},
+                          {QStringLiteral("rewritten"), stamped.rewritten}};
         if (ok)
-            entry.insert(QStringLiteral("checksum"), int(file.getChecksum()));
+            entry.insert(QStringLiteral("checksum"), int(stamped.checksum));
         files.append(entry);
         if (output->mode() == CliOutput::Mode::Json)
             continue;
-        QString line = path + QStringLiteral(": ") + reason;
+        QString line = path + QStringLiteral(": ") + stamped.text;
         if (ok)
-            line += QStringLiteral(" (checksum %1)").arg(checksumText(file.getChecksum()));
+            line += QStringLiteral(" (checksum %1)").arg(checksumText(stamped.checksum));
         else
-            line += rewritten ? QStringLiteral(" (rewritten)") : QStringLiteral(" (unchanged)");
+            line +=
+                stamped.rewritten ? QStringLiteral(" (rewritten)") : QStringLiteral(" (unchanged)");
         output->line(line);
     }
     if (output->mode() == CliOutput::Mode::Json)
