@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -32,9 +31,7 @@ class tst_CliProduct : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = zelrig::unavailableReason();
-        if (!why.isEmpty())
-            QSKIP(qPrintable("hidrig unavailable: " + why));
+        ZELRIG_REQUIRE();
         QVERIFY(QFile::exists(ZEL_CLI));
     }
 
@@ -81,8 +78,7 @@ private slots:
         QFETCH(int, code);
         if (!strangersExist())
             QSKIP("running as another user needs the rig set up by root");
-        if (QStandardPaths::findExecutable("setpriv").isEmpty())
-            QSKIP("hidrig unavailable: setpriv is not installed");
+        ZELRIG_REQUIRE("setpriv");
         zelrig::setNodeMode(mode);
         const Ran result = runCli({"list", "--wait", "1"}, true);
         QCOMPARE(result.code, code);

@@ -58,12 +58,7 @@ class tst_HidRig : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        const QString why = zelrig::unavailableReason();
-        if (!why.isEmpty())
-            QSKIP(qPrintable("hidrig unavailable: " + why));
-    }
+    void initTestCase() { ZELRIG_REQUIRE(); }
     void init()
     {
         sim.reset();

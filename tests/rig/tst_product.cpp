@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -68,13 +67,7 @@ private:
 
 void tst_Product::initTestCase()
 {
-    const QString why = zelrig::unavailableReason();
-    if (!why.isEmpty())
-        QSKIP(qPrintable("hidrig unavailable: " + why));
-    for (const char *tool : {"Xvfb", "xdotool", "setpriv"}) {
-        if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("hidrig unavailable: %1 is not installed").arg(tool)));
-    }
+    ZELRIG_REQUIRE("Xvfb", "xdotool", "setpriv");
     QVERIFY(QFile::exists(ZEL_PRODUCT) && QFile::exists(ZEL_PROBE));
     // The rig's X socket folder is its own, so the first free display is free indeed;
     // no lock file, which would land in the /tmp shared with the machine.
