@@ -5,8 +5,8 @@
 #include <QStringList>
 
 // The test side of the hidraw rig (run-in-rig.sh): what tests and benchmarks
-// running inside it use besides zelsim::Instrument, whose calls zelsimrig
-// forwards to the rig's server.
+// running inside it use besides zelsim::Instrument, whose commands zelsimrig
+// sends to the rig's server.
 namespace zelrig {
 
 // Why the rig, or one of the `programs` a test needs beside it, cannot be used
