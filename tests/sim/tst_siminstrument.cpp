@@ -2,6 +2,7 @@
 #include "loudfailure.h"
 #include "siminstrument.h"
 #include "simmodel.h"
+#include "simsetup.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -185,6 +186,53 @@ private slots:
 
     void failsLoudly_data() { loudFailureRows(); }
     void failsLoudly() { checkLoudFailure(); }
+
+    // ZEL_SIM as the demo builds take it; what the boards then report ("version of
+    // board 7, attached").
+    void zelSim_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("boards") << "absent=3;version=7:29"
+                                << ""
+                                << "29 1";
+        QTest::newRow("spaced") << " silentFrom = 6:data:5 ;unplugged"
+                                << ""
+                                << "31 0";
+        QTest::newRow("read-back") << "messages"
+                                   << "cannot use the setting 'messages': messages answers a "
+                                      "list, not nothing"
+                                   << "31 1";
+        QTest::newRow("empty field") << "version=7:29:"
+                                     << "cannot use the setting "
+                                        "'version=7:29:': version takes part "
+                                        "version"
+                                     << "31 1";
+        QTest::newRow("demo's own with a value") << "unplugged=1"
+                                                 << "cannot use the setting 'unplugged=1'"
+                                                 << "31 1";
+        QTest::newRow("demo's own without") << "plugAfterMs"
+                                            << "cannot use the setting 'plugAfterMs'"
+                                            << "31 1";
+        QTest::newRow("applied in order") << "version=7:29;teleport=1;unplugged"
+                                          << "cannot use the setting 'teleport=1': unknown "
+                                             "command 'teleport'"
+                                          << "29 1";
+    }
+
+    void zelSim()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, error);
+        QFETCH(QString, state);
+        QString why;
+        QCOMPARE(setUpSimulatedInstrument(settings, &why), error.isEmpty());
+        QCOMPARE(why, error);
+        QCOMPARE(
+            QStringLiteral("%1 %2").arg(sim.value("boardVersion", 7)).arg(sim.value("attached")),
+            state);
+    }
 
     void mainBoardRestart()
     {
