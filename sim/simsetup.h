@@ -10,15 +10,9 @@ constexpr int SimSetupError = 64;
 
 // Sets the simulated instrument up from a list of settings separated by ';', for
 // example "unplugged;plugAfterMs=300;absent=3;version=7:29", applied in order.
-// A setting is a command of the table in sim/simcommands.cpp that answers
-// nothing, written NAME or NAME=ARG:ARG:... ("rejectLine=6:100" runs
-// "rejectLine 6 100"); P is a part number (1 to 7), V a version byte (29 is
-// v2.9), L a data line counted from 0:
-//   absent=P, version=P:V, refuseStart=P, rejectLine=P:L, rejectEnd=P,
-//   silentFrom=P:STEP[:L], versionAfterUpdate=P:V, duplicateAcks=P, answerAs=P:Q,
-//   latencyMs=MS, restartMs=MS, unplugAfterLine=L, accessDenied, failRead=N,
-//   failWrite=N (after N good ones), ...
-// and the demo's own:
+// A setting is a command of the table in simcommands.cpp that answers nothing,
+// written NAME or NAME=ARG:ARG:... ("rejectLine=6:100" runs "rejectLine 6 100"),
+// or one of the demo's own:
 //   unplugged               the instrument is not attached at the start
 //   plugAfterMs=MS          it is attached MS milliseconds after the start
 //   grantAfterMs=MS         access is granted MS milliseconds after the start
