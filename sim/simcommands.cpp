@@ -5,6 +5,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace zelsim {
@@ -21,8 +22,6 @@ struct Args
     QString text;
 };
 
-using Run = std::function<Value(Model &, const Args &)>;
-
 struct Command
 {
     const char *name;
@@ -32,43 +31,28 @@ struct Command
     // left out).
     const char *arguments;
     Answer answer;
-    Run run;
+    std::function<Value(Model &, const Args &)> run;
 };
 
-template <typename F> Command action(const char *name, const char *arguments, F f)
+// A row: what its function returns decides what the command answers.
+template <typename F> Command command(const char *name, const char *arguments, F f)
 {
-    return {name, arguments, Answer::Nothing, [f](Model &m, const Args &a) {
-                f(m, a);
-                return Value();
-            }};
-}
-
-template <typename F> Command number(const char *name, const char *arguments, F f)
-{
-    return {name, arguments, Answer::Number, [f](Model &m, const Args &a) {
+    using R = std::invoke_result_t<F, Model &, const Args &>;
+    constexpr Answer answer = std::is_same_v<R, int>          ? Answer::Number
+                              : std::is_same_v<R, QByteArray> ? Answer::Bytes
+                              : std::is_void_v<R>             ? Answer::Nothing
+                                                              : Answer::List;
+    return {name, arguments, answer, [f](Model &m, const Args &a) {
                 Value v;
-                v.kind = Answer::Number;
-                v.number = f(m, a);
-                return v;
-            }};
-}
-
-template <typename F> Command bytes(const char *name, const char *arguments, F f)
-{
-    return {name, arguments, Answer::Bytes, [f](Model &m, const Args &a) {
-                Value v;
-                v.kind = Answer::Bytes;
-                v.bytes = f(m, a);
-                return v;
-            }};
-}
-
-template <typename F> Command list(const char *name, F f)
-{
-    return {name, "", Answer::List, [f](Model &m, const Args &) {
-                Value v;
-                v.kind = Answer::List;
-                v.list = f(m);
+                v.kind = answer;
+                if constexpr (answer == Answer::Nothing)
+                    f(m, a);
+                else if constexpr (answer == Answer::Number)
+                    v.number = f(m, a);
+                else if constexpr (answer == Answer::Bytes)
+                    v.bytes = f(m, a);
+                else
+                    v.list = f(m, a);
                 return v;
             }};
 }
@@ -90,110 +74,111 @@ const std::vector<Command> &commands()
         // Back to defaults: attached, every board present in Normal mode with its
         // default version and nothing received, no faults, latency 0, restart time
         // 1500 ms, logs cleared, open handles invalidated.
-        action("reset", "", [](Model &m, A) { m.reset(); }),
+        command("reset", "", [](Model &m, A) { m.reset(); }),
 
         // --- timing ---
         // The main board is back on USB `ms` after its restart.
-        action("restartMs", "ms", [](Model &m, A a) { m.restartDelayMs = qMax(0, a.n[0]); }),
+        command("restartMs", "ms", [](Model &m, A a) { m.restartDelayMs = qMax(0, a.n[0]); }),
         // Every answer comes `ms` late; 0: it is there for the next read.
-        action("latencyMs", "ms", [](Model &m, A a) { m.answerLatencyMs = qMax(0, a.n[0]); }),
+        command("latencyMs", "ms", [](Model &m, A a) { m.answerLatencyMs = qMax(0, a.n[0]); }),
 
         // --- plugging ---
         // Open handles fail from now on and nothing finds the device.
-        action("unplug", "",
-               [](Model &m, A) {
-                   m.tick();
-                   if (m.attached || m.restarting)
-                       m.disappear();
-               }),
+        command("unplug", "",
+                [](Model &m, A) {
+                    m.tick();
+                    if (m.attached || m.restarting)
+                        m.disappear();
+                }),
         // The device is found again; handles of before stay dead.
-        action("plug", "",
-               [](Model &m, A) {
-                   m.tick();
-                   m.restarting = false;
-                   m.attached = true;
-               }),
+        command("plug", "",
+                [](Model &m, A) {
+                    m.tick();
+                    m.restarting = false;
+                    m.attached = true;
+                }),
         // The device goes away right after data line `line` (from 0).
-        action("unplugAfterLine", "line", [](Model &m, A a) { m.unplugLine = a.n[0]; }),
+        command("unplugAfterLine", "line", [](Model &m, A a) { m.unplugLine = a.n[0]; }),
 
         // --- faults of a board ---
         // The board runs firmware with version byte `version` (29 is v2.9).
-        action("version", "part version",
-               [](Model &m, A a) { board(m, a).version = a.n[1] & 0xFF; }),
+        command("version", "part version",
+                [](Model &m, A a) { board(m, a).version = a.n[1] & 0xFF; }),
         // The board never answers anything.
-        action("absent", "part [on]", [](Model &m, A a) { board(m, a).present = !a.n[1]; }),
+        command("absent", "part [on]", [](Model &m, A a) { board(m, a).present = !a.n[1]; }),
         // The board stops answering at `step` (for data, from line `line`) for good.
-        action("silentFrom", "part step [line]",
-               [](Model &m, A a) {
-                   Board &b = board(m, a);
-                   b.silentArmed = true;
-                   b.silentStep = Step(a.n[1]);
-                   b.silentLine = a.n[2];
-               }),
+        command("silentFrom", "part step [line]",
+                [](Model &m, A a) {
+                    Board &b = board(m, a);
+                    b.silentArmed = true;
+                    b.silentStep = Step(a.n[1]);
+                    b.silentLine = a.n[2];
+                }),
         // The board refuses to enter update mode.
-        action("refuseStart", "part [on]", [](Model &m, A a) { board(m, a).refuseStart = a.n[1]; }),
+        command("refuseStart", "part [on]",
+                [](Model &m, A a) { board(m, a).refuseStart = a.n[1]; }),
         // The board answers 0 to data line `line` (from 0); -1: to none.
-        action("rejectLine", "part line", [](Model &m, A a) { board(m, a).rejectLine = a.n[1]; }),
+        command("rejectLine", "part line", [](Model &m, A a) { board(m, a).rejectLine = a.n[1]; }),
         // The board rejects the end message.
-        action("rejectEnd", "part [on]", [](Model &m, A a) { board(m, a).rejectEnd = a.n[1]; }),
+        command("rejectEnd", "part [on]", [](Model &m, A a) { board(m, a).rejectEnd = a.n[1]; }),
         // After an update the board reports `version`; -1: the image's own.
-        action("versionAfterUpdate", "part version",
-               [](Model &m, A a) {
-                   board(m, a).versionAfterUpdate = a.n[1] < 0 ? -1 : a.n[1] & 0xFF;
-               }),
+        command("versionAfterUpdate", "part version",
+                [](Model &m, A a) {
+                    board(m, a).versionAfterUpdate = a.n[1] < 0 ? -1 : a.n[1] & 0xFF;
+                }),
         // The board sends every answer twice.
-        action("duplicateAcks", "part [on]",
-               [](Model &m, A a) { board(m, a).duplicateAcks = a.n[1]; }),
+        command("duplicateAcks", "part [on]",
+                [](Model &m, A a) { board(m, a).duplicateAcks = a.n[1]; }),
         // The board's answers carry part `foreign`; -1: its own.
-        action("answerAs", "part foreign",
-               [](Model &m, A a) { board(m, a).answerAs = a.n[1] < 0 ? -1 : a.n[1] & 0xFF; }),
+        command("answerAs", "part foreign",
+                [](Model &m, A a) { board(m, a).answerAs = a.n[1] < 0 ? -1 : a.n[1] & 0xFF; }),
 
         // --- faults of the link ---
         // Listed, but opening it fails as for a user without permission on the node.
-        action("accessDenied", "[on]", [](Model &m, A a) { m.accessDenied = a.n[0]; }),
+        command("accessDenied", "[on]", [](Model &m, A a) { m.accessDenied = a.n[0]; }),
         // The write or read after `after` good ones fails with `text` (in the rig
         // with EIO and the library's text).
-        action("failWrite", "[after] [text]",
-               [](Model &m, A a) {
-                   m.failWrite.arm(a.text.isEmpty() ? QStringLiteral("simulated write failure")
+        command("failWrite", "[after] [text]",
+                [](Model &m, A a) {
+                    m.failWrite.arm(a.text.isEmpty() ? QStringLiteral("simulated write failure")
+                                                     : a.text,
+                                    a.n[0]);
+                }),
+        command("failRead", "[after] [text]",
+                [](Model &m, A a) {
+                    m.failRead.arm(a.text.isEmpty() ? QStringLiteral("simulated read failure")
                                                     : a.text,
                                    a.n[0]);
-               }),
-        action("failRead", "[after] [text]",
-               [](Model &m, A a) {
-                   m.failRead.arm(a.text.isEmpty() ? QStringLiteral("simulated read failure")
-                                                   : a.text,
-                                  a.n[0]);
-               }),
+                }),
         // The next read hands out `hex` as it is.
-        action("injectInputReport", "hex", [](Model &m, A a) { m.injected.push_back(a.bytes); }),
+        command("injectInputReport", "hex", [](Model &m, A a) { m.injected.push_back(a.bytes); }),
 
         // --- read-backs ---
-        number("attached", "",
-               [](Model &m, A) {
-                   m.tick();
-                   return int(m.attached);
-               }),
+        command("attached", "",
+                [](Model &m, A) {
+                    m.tick();
+                    return int(m.attached);
+                }),
         // The version byte the board would report now.
-        number("boardVersion", "part", [](Model &m, A a) { return board(m, a).version; }),
+        command("boardVersion", "part", [](Model &m, A a) { return board(m, a).version; }),
         // A Mode: 0 normal, 1 update.
-        number("mode", "part", [](Model &m, A a) { return int(board(m, a).mode); }),
+        command("mode", "part", [](Model &m, A a) { return int(board(m, a).mode); }),
         // The exact bytes of the data lines the board accepted since its last start.
-        bytes("receivedText", "part", [](Model &m, A a) { return board(m, a).received; }),
+        command("receivedText", "part", [](Model &m, A a) { return board(m, a).received; }),
         // The last text the board accepted as a whole, empty if none.
-        bytes("installedImage", "part", [](Model &m, A a) { return board(m, a).installed; }),
+        command("installedImage", "part", [](Model &m, A a) { return board(m, a).installed; }),
         // Every output report written, 65 bytes each with the report id.
-        list("writtenReports", [](Model &m) { return m.written; }),
+        command("writtenReports", "", [](Model &m, A) { return m.written; }),
         // Every message decoded from them, in order.
-        list("messages", [](Model &m) { return m.decoded; }),
-        action("clearLog", "",
-               [](Model &m, A) {
-                   m.written.clear();
-                   m.decoded.clear();
-               }),
-        number("restartCount", "", [](Model &m, A) { return m.restarts; }),
+        command("messages", "", [](Model &m, A) { return m.decoded; }),
+        command("clearLog", "",
+                [](Model &m, A) {
+                    m.written.clear();
+                    m.decoded.clear();
+                }),
+        command("restartCount", "", [](Model &m, A) { return m.restarts; }),
         // Successful opens of the device.
-        number("openCount", "", [](Model &m, A) { return m.opens; }),
+        command("openCount", "", [](Model &m, A) { return m.opens; }),
     };
     return table;
 }
@@ -295,11 +280,13 @@ Value Value::fromText(Answer kind, const QByteArray &text)
     v.kind = kind;
     if (kind == Answer::Number)
         v.number = text.toInt();
-    else if (kind == Answer::Bytes)
+    if (kind == Answer::Bytes)
         v.bytes = QByteArray::fromHex(text);
-    for (const QByteArray &hex : kind == Answer::List ? text.split(' ') : QList<QByteArray>()) {
-        if (!hex.isEmpty())
-            v.list << QByteArray::fromHex(hex);
+    if (kind == Answer::List) {
+        for (const QByteArray &hex : text.split(' ')) {
+            if (!hex.isEmpty())
+                v.list << QByteArray::fromHex(hex);
+        }
     }
     return v;
 }

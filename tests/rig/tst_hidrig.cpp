@@ -67,7 +67,8 @@ private slots:
         zelrig::setNodeMode(0666);
     }
 
-    // The server refuses what its table does not have, and the test that asked ends.
+    // A command the table does not take ends the test that gave it, refused by the
+    // client (a name, the kind of answer) or by the server (its arguments).
     void failsLoudly_data() { loudFailureRows(); }
     void failsLoudly() { checkLoudFailure(); }
 

@@ -194,31 +194,22 @@ private slots:
         QTest::addColumn<QString>("settings");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("state");
-        QTest::newRow("boards") << "absent=3;version=7:29"
-                                << ""
-                                << "29 1";
-        QTest::newRow("spaced") << " silentFrom = 6:data:5 ;unplugged"
-                                << ""
-                                << "31 0";
-        QTest::newRow("read-back") << "messages"
-                                   << "cannot use the setting 'messages': messages answers a "
-                                      "list, not nothing"
-                                   << "31 1";
-        QTest::newRow("empty field") << "version=7:29:"
-                                     << "cannot use the setting "
-                                        "'version=7:29:': version takes part "
-                                        "version"
-                                     << "31 1";
-        QTest::newRow("demo's own with a value") << "unplugged=1"
-                                                 << "cannot use the setting 'unplugged=1'"
-                                                 << "31 1";
-        QTest::newRow("demo's own without") << "plugAfterMs"
-                                            << "cannot use the setting 'plugAfterMs'"
-                                            << "31 1";
-        QTest::newRow("applied in order") << "version=7:29;teleport=1;unplugged"
-                                          << "cannot use the setting 'teleport=1': unknown "
-                                             "command 'teleport'"
-                                          << "29 1";
+        const auto row = [](const char *tag, const char *settings, const char *error,
+                            const char *state) {
+            QTest::newRow(tag) << QString(settings) << QString(error) << QString(state);
+        };
+        row("boards", "absent=3;version=7:29", "", "29 1");
+        row("spaced", " silentFrom = 6:data:5 ;unplugged", "", "31 0");
+        row("read-back", "messages",
+            "cannot use the setting 'messages': messages answers a list, not nothing", "31 1");
+        row("empty field",
+            "version=7:29:", "cannot use the setting 'version=7:29:': version takes part version",
+            "31 1");
+        row("demo's own with a value", "unplugged=1", "cannot use the setting 'unplugged=1'",
+            "31 1");
+        row("demo's own without", "plugAfterMs", "cannot use the setting 'plugAfterMs'", "31 1");
+        row("applied in order", "version=7:29;teleport=1;unplugged",
+            "cannot use the setting 'teleport=1': unknown command 'teleport'", "29 1");
     }
 
     void zelSim()
