@@ -39,7 +39,7 @@ QList<Part> parts(const Parts &values)
 Parts startedBoards()
 {
     Parts out;
-    for (const QByteArray &m : sim.messages()) {
+    for (const QByteArray &m : sim.list("messages")) {
         if (m.at(0) == 0x02)
             out << m.at(1);
     }
@@ -117,7 +117,7 @@ private slots:
 
     void init()
     {
-        sim.reset();
+        sim.run("reset");
         device.reset(new zelInterface);
         device->setAutoOpen(true); // connected at once: the instrument is attached
     }
@@ -162,7 +162,7 @@ private slots:
     // second it is given after its restart.
     void wholeRun()
     {
-        sim.setRestartDelayMs(100);
+        sim.run("restartMs", 100);
         Run run(device.get(), parts(allBoards), images);
         Watch w(run);
         QVERIFY(run.start() && run.isRunning());
@@ -178,7 +178,7 @@ private slots:
                        : QList<S>{S::WaitResponse, S::Success};
             QCOMPARE(w.states[p], transfer + tail);
             const FirmwareFile &image = images[BoardTable::find(Part(p))->family];
-            QCOMPARE(sim.installedImage(p), image.getHexText());
+            QCOMPARE(sim.bytes("installedImage", p), image.getHexText());
             QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
             QCOMPARE(w.value[p], int(image.getHexText().size()));
             if (p != 5 && p != 6 && p != 7) // the step board stands for the group
@@ -261,7 +261,7 @@ private slots:
         }
         QVERIFY(run.findChildren<zelUpdater *>().isEmpty());
         QTest::qWait(20);
-        QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
+        QCOMPARE(sim.list("messages"), QList<QByteArray>{}); // the instrument has received nothing
     }
 
     // What a board's row shows in each state; values outside the enumerators fall under
