@@ -14,23 +14,25 @@ QString reportPath;
 
 // The demo's own settings, which no test steering the instrument needs: the
 // start without the instrument, timers from the start, the report at the end.
-// False if `key` is none of them or its value does not fit.
-bool demoSetting(const QString &key, const QString &value, bool hasValue, bool *ok)
+// False if `key` is none of them or its value does not fit. `number` is the
+// instrument the setting is addressed to, 0 for none.
+bool demoSetting(int number, const QString &key, const QString &value, bool hasValue, bool *ok)
 {
     using zelsim::Instrument;
+    Instrument &sim = number ? Instrument::instance(number) : Instrument::instance();
     const int ms = value.toInt(ok);
     if (key == QLatin1String("unplugged")) {
         *ok = !hasValue;
         if (*ok)
-            Instrument::instance().run("unplug");
+            sim.run("unplug");
     } else if (key == QLatin1String("plugAfterMs")) {
         if (*ok)
-            QTimer::singleShot(ms, [] { Instrument::instance().run("plug"); });
+            QTimer::singleShot(ms, [&sim] { sim.run("plug"); });
     } else if (key == QLatin1String("grantAfterMs")) {
         if (*ok)
-            QTimer::singleShot(ms, [] { Instrument::instance().run("accessDenied", false); });
+            QTimer::singleShot(ms, [&sim] { sim.run("accessDenied", false); });
     } else if (key == QLatin1String("report")) {
-        *ok = !value.isEmpty();
+        *ok = !number && !value.isEmpty();
         reportPath = value;
     } else {
         return false;
@@ -44,17 +46,22 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
 {
     for (const QString &setting : settings.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const int equals = setting.indexOf(QLatin1Char('='));
-        const QString key = setting.left(equals).trimmed();
+        QString key = setting.left(equals).trimmed();
         const QString value = equals < 0 ? QString() : setting.mid(equals + 1).trimmed();
-        bool ok = false;
+        // "@N NAME": for instrument N.
+        int number = 0;
+        QByteArray unaddressed;
         QString why;
-        if (!demoSetting(key, value, equals >= 0, &ok)) {
-            QByteArray line = key.toUtf8();
+        bool ok = zelsim::splitAddress(key.toUtf8(), &number, &unaddressed, &why);
+        key = QString::fromUtf8(unaddressed).trimmed();
+        if (ok && !demoSetting(number, key, value, equals >= 0, &ok)) {
+            QByteArray line = number ? '@' + QByteArray::number(number) + ' ' : QByteArray();
+            line += key.toUtf8();
             for (const QString &field : equals < 0 ? QStringList() : value.split(QLatin1Char(':')))
                 line += ' ' + field.trimmed().toUtf8();
             zelsim::Value answer;
             ok = zelsim::answers(line, zelsim::Answer::Nothing, &why) &&
-                 zelsim::runCommand(zelsim::sharedModel(), line, &answer, &why);
+                 zelsim::runCommand(zelsim::sharedBench(), line, &answer, &why);
         }
         if (!ok) {
             *error = QStringLiteral("cannot use the setting '%1'").arg(setting.trimmed());

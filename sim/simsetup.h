@@ -17,6 +17,8 @@ constexpr int SimSetupError = 64;
 //   plugAfterMs=MS          it is attached MS milliseconds after the start
 //   grantAfterMs=MS         access is granted MS milliseconds after the start
 //   report=PATH             what the instrument holds at the end goes to PATH
+// "@N " in front of a setting other than report gives it to instrument N of the
+// bench ("@2 plug;@2 serial=B-2002"); without it, it is for the first.
 // False with a message for a setting it cannot use.
 bool setUpSimulatedInstrument(const QString &settings, QString *error);
 
