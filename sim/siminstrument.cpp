@@ -49,6 +49,9 @@ Value Instrument::call(Answer kind, const QByteArray &line)
     QString error;
     if (!answers(addressed, kind, &error) || !runCommand(*d, addressed, &value, &error))
         qFatal("zelsim: %s: %s", addressed.constData(), qPrintable(error));
+    // As the kernel does, an instrument plugged in gets its node at once, not when
+    // someone first lists it; so does the rig's server after every command.
+    d->assignNodes();
     return value;
 }
 

@@ -31,8 +31,9 @@ void Model::reset()
 {
     const quint64 next = generation + 1;
     const int place = number;
-    // An instrument that stays attached keeps its node: a reset is no replug.
-    const int kept = number == 1 && attached ? node : -1;
+    // The first instrument is back where it started, as hidraw0; had it been that
+    // all along, its node stays: a reset is no replug.
+    const int kept = number == 1 && attached && node == 0 ? 0 : -1;
     *this = Model();
     generation = next;
     number = place;

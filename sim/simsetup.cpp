@@ -62,6 +62,7 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
             zelsim::Value answer;
             ok = zelsim::answers(line, zelsim::Answer::Nothing, &why) &&
                  zelsim::runCommand(zelsim::sharedBench(), line, &answer, &why);
+            zelsim::sharedBench().assignNodes();
         }
         if (!ok) {
             *error = QStringLiteral("cannot use the setting '%1'").arg(setting.trimmed());
