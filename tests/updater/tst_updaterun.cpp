@@ -4,10 +4,11 @@
 #include "siminstrument.h"
 #include "testimages.h"
 #include "updaterun.h"
+#include "waitfor.h"
 
 #include <QtTest>
 
-#include <functional>
+#include <algorithm>
 #include <memory>
 #include <type_traits>
 
@@ -46,17 +47,6 @@ Parts startedBoards()
     return out;
 }
 
-// The link polls every millisecond; QTRY_* would nap 10 ms between looks.
-bool waitFor(const std::function<bool()> &done)
-{
-    for (int i = 0; i < 4000 && !done(); ++i) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
-}
-
 // Everything a front end is told about one run.
 struct Watch
 {
@@ -77,6 +67,15 @@ struct Watch
             ends << QStringLiteral("%1 %2 %3").arg(int(ok)).arg(int(step)).arg(int(e));
             updatersAtEnd = run.findChildren<zelUpdater *>().size();
         });
+        QObject::connect(&run, &Run::stepStarted, &scope,
+                         [this](int i) { story << QStringLiteral("start %1").arg(i); });
+        QObject::connect(&run, &Run::stepState, &scope, [this](int i, S s) { stepStates[i] << s; });
+        QObject::connect(&run, &Run::stepProgress, &scope,
+                         [this](int i, int p) { shares[i] << p; });
+        QObject::connect(&run, &Run::stepEnded, &scope, [this](int i, bool ok, E e) {
+            story << (ok ? QStringLiteral("end %1").arg(i)
+                         : QStringLiteral("fail %1 %2").arg(i).arg(e));
+        });
     }
     QObject scope;
     QMap<int, QList<S>> states;
@@ -88,6 +87,10 @@ struct Watch
     QStringList ends;
     QList<int> updaters;
     int updatersAtEnd = -1;
+    // The same run told by step.
+    QStringList story;
+    QMap<int, QList<S>> stepStates;
+    QMap<int, QList<int>> shares;
 };
 
 } // namespace
@@ -171,7 +174,6 @@ private slots:
         QVERIFY(!run.isRunning());
 
         const QList<S> transfer{S::CheckCompatibility, S::StartMode, S::Transferring, S::Finishing};
-        QList<int> totals;
         for (int p : allBoards) {
             const QList<S> tail =
                 p == 7 ? QList<S>{S::Restarting, S::WaitReconnect, S::VerifyVersion, S::Success}
@@ -181,16 +183,25 @@ private slots:
             QCOMPARE(sim.installedImage(p), image.getHexText());
             QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
             QCOMPARE(w.value[p], int(image.getHexText().size()));
-            if (p != 5 && p != 6 && p != 7) // the step board stands for the group
-                continue;
-            // Each step fills its 1000 with the bytes sent, after each line and once more.
-            const QByteArray text = image.getHexText();
-            const int done = (p - 5) * 1000;
-            for (int i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
-                totals << done + (i + 1) * 1000 / int(text.size());
-            totals << done + 1000;
         }
-        QCOMPARE(w.total, totals);
+        // Step by step the same: each step starts, goes through its step board's
+        // states and ends; its share rises from the first line sent to 1000.
+        QCOMPARE(w.story,
+                 QStringList({"start 0", "end 0", "start 1", "end 1", "start 2", "end 2"}));
+        QCOMPARE(run.currentStep(), 2);
+        QVERIFY(run.stepsNotRun().isEmpty());
+        QList<int> fromSteps;
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(w.stepStates[i] + QList<S>{S::Success}, w.states[run.plan()[i].stepBoard]);
+            const QList<int> &share = w.shares[i];
+            QVERIFY2(share.first() > 0 && share.first() < 1000 && share.last() == 1000 &&
+                         std::is_sorted(share.begin(), share.end()),
+                     qPrintable(QString::number(i)));
+            for (int value : share)
+                fromSteps << i * 1000 + value;
+        }
+        // The total rises with them, each step filling its 1000.
+        QCOMPARE(w.total, fromSteps);
         QCOMPARE(w.texts.first(),
                  QStringLiteral("Sensor Boards: Validate compability (Total %p%)"));
         for (const char *text : {"Control Panel: Transferring firmware file (Total %p%)",
@@ -252,6 +263,9 @@ private slots:
         }
         QCOMPARE(w.ends.size(), 1); // within start()
         QVERIFY(w.ends[0].startsWith("0 ") && w.ends[0].endsWith(" 5"));
+        QCOMPARE(w.story, QStringList({QStringLiteral("start %1").arg(unusable),
+                                       QStringLiteral("fail %1 5").arg(unusable)}));
+        QCOMPARE(run.stepsNotRun().size(), run.plan().size() - unusable - 1);
         QCOMPARE(w.texts, QStringList{failedStep + ": Invalid firmware file"});
         QCOMPARE(w.total, QList<int>{run.totalMaximum()});
         for (int p : chosen) {
@@ -262,6 +276,53 @@ private slots:
         QVERIFY(run.findChildren<zelUpdater *>().isEmpty());
         QTest::qWait(20);
         QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
+    }
+
+    // A step that fails ends the run there: it stays the current step, and the steps
+    // after it are the ones not run.
+    void failure_data()
+    {
+        QTest::addColumn<Parts>("chosen");
+        QTest::addColumn<QString>("fault"); // part:start, part:line or part:end
+        QTest::addColumn<QString>("story");
+        QTest::addColumn<int>("failed");   // the step that failed
+        QTest::addColumn<Parts>("notRun"); // the steps' addresses
+        QTest::newRow("the sensor group will not start") << allBoards << "2:start"
+                                                         << "start 0|fail 0 3" << 0 << Parts{6, 7};
+        QTest::newRow("the control panel rejects a line")
+            << allBoards << "6:line"
+            << "start 0|end 0|start 1|fail 1 4" << 1 << Parts{7};
+        QTest::newRow("the main board rejects the image, last")
+            << Parts{6, 7} << "7:end"
+            << "start 0|end 0|start 1|fail 1 5" << 1 << Parts{};
+    }
+
+    void failure()
+    {
+        QFETCH(Parts, chosen);
+        QFETCH(QString, fault);
+        QFETCH(QString, story);
+        QFETCH(int, failed);
+        QFETCH(Parts, notRun);
+        const int part = fault.section(':', 0, 0).toInt();
+        const QString what = fault.section(':', 1);
+        if (what == "start")
+            sim.setRefuseStart(part, true);
+        else if (what == "line")
+            sim.setRejectLine(part, 2);
+        else
+            sim.setRejectEnd(part, true);
+        Run run(device.get(), parts(chosen), images);
+        Watch w(run);
+        QVERIFY(run.start());
+        QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
+        QCOMPARE(w.story.join('|'), story);
+        QCOMPARE(run.currentStep(), failed);
+        Parts left;
+        for (const Run::Step &step : run.stepsNotRun())
+            left << step.part;
+        QCOMPARE(left, notRun);
+        QCOMPARE(w.total.last(), run.totalMaximum());
     }
 
     // What a board's row shows in each state; values outside the enumerators fall under
