@@ -11,7 +11,7 @@ constexpr int StepUnits = 1000;
 } // namespace
 
 UpdateRun::UpdateRun(zelInterface *device, const QList<zelInterface::PartType> &boards,
-                     const Images &images, QObject *parent)
+                     const FirmwareImages &images, QObject *parent)
     : QObject(parent), device(device), images(images)
 {
     // Table order puts the sensor boards first, then the control panel, then the
@@ -110,7 +110,7 @@ void UpdateRun::nextStep()
 
     const Step &step = steps.at(current);
     stepMaximum = 0;
-    updater = new zelUpdater(device, &image(step), step.part, this);
+    updater = new zelUpdater(device, &images.forBoard(step.stepBoard), step.part, this);
     // The group's start and end messages go to its members in PartType order.
     for (int p = zelInterface::Sensor1; p <= zelInterface::Sensor5; ++p) {
         if (step.boards.contains(zelInterface::PartType(p)))
@@ -175,19 +175,11 @@ void UpdateRun::end(bool success, zelUpdater::Err error)
 
 bool UpdateRun::imageUsable(const Step &step) const
 {
-    const FirmwareFile &file = image(step);
+    const FirmwareFile &file = images.forBoard(step.stepBoard);
     const BoardFacts *facts = BoardTable::find(step.stepBoard);
     return file.getStatus() == FirmwareFile::Ok && !file.getHexText().isEmpty() && facts &&
            file.getFamilyCode() == QLatin1String(facts->family) &&
            zelUpdater::linesFit(file.getHexText());
-}
-
-const FirmwareFile &UpdateRun::image(const Step &step) const
-{
-    static const FirmwareFile none;
-    const BoardFacts *facts = BoardTable::find(step.stepBoard);
-    const auto it = facts ? images.constFind(QLatin1String(facts->family)) : images.constEnd();
-    return it != images.constEnd() ? it.value() : none;
 }
 
 void UpdateRun::releaseUpdater()

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "firmwarefile.h"
+#include "firmwareimages.h"
 #include "zelinterface.h"
 #include "zelupdater.h"
 
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -30,9 +29,6 @@ class UpdateRun : public QObject
     Q_OBJECT
 
 public:
-    // The firmware images by family code: "PKEYS", "PCTRL", "PBASE".
-    using Images = QMap<QString, FirmwareFile>;
-
     struct Step
     {
         zelInterface::PartType part;          // whom the updater addresses: Sensors for the group
@@ -53,7 +49,7 @@ public:
     // `boards` in any order; duplicates and PartTypes without a board-table row
     // are left out. The device is not owned and must outlive the run.
     UpdateRun(zelInterface *device, const QList<zelInterface::PartType> &boards,
-              const Images &images, QObject *parent = nullptr);
+              const FirmwareImages &images, QObject *parent = nullptr);
     ~UpdateRun() override;
 
     // The steps the run will take, in order; empty when no board was chosen.
@@ -112,7 +108,6 @@ private:
     void fail(zelUpdater::Err error);
     void end(bool success, zelUpdater::Err error);
     bool imageUsable(const Step &step) const;
-    const FirmwareFile &image(const Step &step) const;
     void releaseUpdater();
 
     enum Phase
@@ -124,7 +119,7 @@ private:
 
     zelInterface *device;
     QList<Step> steps;
-    Images images;
+    FirmwareImages images;
     Phase phase = Ready;
     int current = -1; // index in steps of the running step
     bool failed = false;

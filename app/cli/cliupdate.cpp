@@ -118,7 +118,7 @@ int CliApp::update(const QStringList &commandArguments)
         return usageError(message);
     FirmwareImages images;
     for (const QString &path : parser.values(file)) {
-        if (!images.useFile(path, &message)) {
+        if (!useFile(&images, path, &message)) {
             output->error(message);
             return ExitUsage;
         }
@@ -163,10 +163,7 @@ int CliApp::update(const QStringList &commandArguments)
     else
         output->print(planTable(plan));
 
-    UpdateRun::Images runImages;
-    for (const BoardFacts &row : BoardTable::rows())
-        runImages.insert(QLatin1String(row.family), images.image(row.part));
-    std::unique_ptr<UpdateRun> run(new UpdateRun(link.get(), boards, runImages));
+    std::unique_ptr<UpdateRun> run(new UpdateRun(link.get(), boards, images));
     // An image the run cannot write fails it before anything is sent; asking
     // first would only ask about an update that cannot happen.
     if (asked == Consent::Ask && run->unusableStep() < 0) {

@@ -10,22 +10,7 @@ QString diskPath(const QString &path)
     return path.startsWith(QLatin1Char(':')) ? QStringLiteral("./") + path : path;
 }
 
-FirmwareImages::FirmwareImages()
-{
-    const char *const builtIn[][2] = {
-        {"PBASE", ":/firmware/pbase"},
-        {"PCTRL", ":/firmware/pctrl"},
-        {"PKEYS", ":/firmware/pkeys"},
-    };
-    for (const auto &entry : builtIn) {
-        Slot s;
-        s.family = QLatin1String(entry[0]);
-        s.file.load(QLatin1String(entry[1]));
-        slots_.append(s);
-    }
-}
-
-bool FirmwareImages::useFile(const QString &path, QString *error)
+bool useFile(FirmwareImages *images, const QString &path, QString *error)
 {
     FirmwareFile file;
     if (file.load(diskPath(path)) != FirmwareFile::Ok) {
@@ -33,57 +18,18 @@ bool FirmwareImages::useFile(const QString &path, QString *error)
             path, FirmwareFile::failureText(diskPath(path), file.getStatus()));
         return false;
     }
-    for (Slot &s : slots_) {
-        if (s.family != file.getFamilyCode())
-            continue;
-        if (!s.path.isEmpty()) {
-            *error = QStringLiteral("%1 and %2 are both %3 firmware; give one file per family")
-                         .arg(s.path, path, s.family);
-            return false;
-        }
-        s.file = file;
-        s.path = path;
-        return true;
+    const QString family = file.getFamilyCode();
+    if (!images->find(family)) {
+        *error =
+            QStringLiteral("%1: family code '%2' is none of PBASE, PCTRL, PKEYS").arg(path, family);
+        return false;
     }
-    *error = QStringLiteral("%1: family code '%2' is none of PBASE, PCTRL, PKEYS")
-                 .arg(path, file.getFamilyCode());
-    return false;
-}
-
-const FirmwareImages::Slot &FirmwareImages::slot(zelInterface::PartType part) const
-{
-    // A step's address (the sensor group's) takes the family of its boards.
-    const BoardFacts *row = BoardTable::findBoardOrStep(part);
-    const QString family = row ? QLatin1String(row->family) : QString();
-    for (const Slot &s : slots_)
-        if (s.family == family)
-            return s;
-    return slots_.first(); // every board's family has a slot
-}
-
-const FirmwareFile &FirmwareImages::image(zelInterface::PartType part) const
-{
-    return slot(part).file;
-}
-
-QString FirmwareImages::source(zelInterface::PartType part) const
-{
-    const QString path = slot(part).path;
-    return path.isEmpty() ? QStringLiteral("built-in") : path;
-}
-
-QString FirmwareImages::unusedFile(const QList<zelInterface::PartType> &parts) const
-{
-    for (const Slot &s : slots_) {
-        if (s.path.isEmpty())
-            continue;
-        bool used = false;
-        for (zelInterface::PartType part : parts)
-            used = used || &slot(part) == &s;
-        if (!used)
-            return s.path;
+    if (!images->path(family).isEmpty()) {
+        *error = QStringLiteral("%1 and %2 are both %3 firmware; give one file per family")
+                     .arg(images->path(family), path, family);
+        return false;
     }
-    return QString();
+    return images->use(file, path);
 }
 
 bool buildPlan(const QList<zelInterface::PartType> &chosen,
@@ -103,7 +49,7 @@ bool buildPlan(const QList<zelInterface::PartType> &chosen,
             return false;
         }
         plan->append(
-            {board.part, versions.value(board.part), images.image(board.part).getVersion()});
+            {board.part, versions.value(board.part), images.forBoard(board.part).getVersion()});
     }
     if (plan->isEmpty()) {
         *error = QStringLiteral("no board answered; there is nothing to update");

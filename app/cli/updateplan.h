@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmwarefile.h"
+#include "firmwareimages.h"
 #include "zelinterface.h"
 
 #include <QJsonArray>
@@ -15,38 +15,10 @@ class CliOutput;
 // path beginning with ':' from the program's own resources instead.
 QString diskPath(const QString &path);
 
-// The firmware an update writes: the built-in image of each family, unless a
-// file from disk was given for it. The file's family code, not the order or the
-// name of the file, decides which boards it is for.
-class FirmwareImages
-{
-public:
-    FirmwareImages(); // the three built-in images
-
-    // Loads the file at `path` in place of the built-in image of its family.
-    // Fails, naming the file, when it does not load as Ok, when its family code
-    // is none of the three, or when an earlier file was given for the same family.
-    bool useFile(const QString &path, QString *error);
-
-    // The image for a board (the sensor group, 0, takes the sensor boards' one).
-    const FirmwareFile &image(zelInterface::PartType part) const;
-    // "built-in" or the path of the file given for the board's family.
-    QString source(zelInterface::PartType part) const;
-    // The first file given that none of `parts` takes, or empty: a file meant for
-    // one board must not go unused while another board gets the built-in image.
-    QString unusedFile(const QList<zelInterface::PartType> &parts) const;
-
-private:
-    struct Slot
-    {
-        QString family;
-        FirmwareFile file;
-        QString path; // empty for the built-in image
-    };
-    const Slot &slot(zelInterface::PartType part) const;
-
-    QList<Slot> slots_;
-};
+// Loads the file at `path` in place of the built-in image of its family in
+// `images`. Fails, naming the file, when it does not load as Ok, when its family
+// code is none of the three, or when an earlier file was given for the same family.
+bool useFile(FirmwareImages *images, const QString &path, QString *error);
 
 // One board of an update: what it runs now and what it will run.
 struct PlanRow

@@ -100,22 +100,27 @@ class TestUpdateRun : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    Run::Images images; // one good image per family
+    FirmwareImages images; // one good image per family
     std::unique_ptr<zelInterface> device;
 
-    FirmwareFile load(const QString &name, const QByteArray &text)
+    // `images` with `text` as the image of `family`, or with none that loads.
+    FirmwareImages with(const QString &family, const QByteArray &text)
     {
-        return loadImage(dir.filePath(name), text);
+        FirmwareImages changed = images;
+        const QString path = dir.filePath(family + QString::number(text.size()) + ".hex");
+        if (!text.isEmpty())
+            loadImage(path, text);
+        changed.load(family, path);
+        return changed;
     }
 
 private slots:
     void initTestCase()
     {
-        images["PKEYS"] = load("keys.hex", hexImage("PKEYS", "v2.1", 10));
-        images["PCTRL"] = load("ctrl.hex", hexImage("PCTRL", "v3.2", 12));
-        images["PBASE"] = load("base.hex", hexImage("PBASE", "v4.3", 14));
-        for (const FirmwareFile &image : qAsConst(images))
-            QCOMPARE(image.getStatus(), FirmwareFile::Ok);
+        images = with("PKEYS", hexImage("PKEYS", "v2.1", 10));
+        images = with("PCTRL", hexImage("PCTRL", "v3.2", 12));
+        images = with("PBASE", hexImage("PBASE", "v4.3", 14));
+        QVERIFY(images.allLoaded());
     }
 
     void init()
@@ -179,7 +184,7 @@ private slots:
                 p == 7 ? QList<S>{S::Restarting, S::WaitReconnect, S::VerifyVersion, S::Success}
                        : QList<S>{S::WaitResponse, S::Success};
             QCOMPARE(w.states[p], transfer + tail);
-            const FirmwareFile &image = images[BoardTable::find(Part(p))->family];
+            const FirmwareFile &image = images.forBoard(Part(p));
             QCOMPARE(sim.installedImage(p), image.getHexText());
             QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
             QCOMPARE(w.value[p], int(image.getHexText().size()));
@@ -244,12 +249,7 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(Parts, chosen);
         QFETCH(QString, failedStep);
-        Run::Images spoilt = images;
-        if (text.isEmpty())
-            spoilt.remove(family);
-        else
-            spoilt[family] = load("spoilt.hex", text);
-        Run run(device.get(), parts(chosen), spoilt);
+        Run run(device.get(), parts(chosen), with(family, text));
         Watch w(run);
         // A front end can tell before the start, to spare the question whether to go on.
         const int unusable = run.unusableStep();
