@@ -200,7 +200,6 @@ private Q_SLOTS:
             << QStringList{"update", "--yes", "--board", "keys9"} << 2 << "unknown board 'keys9'";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "";
         QTest::newRow("help word") << QStringList{"help"} << 0 << "";
-        QTest::newRow("command help") << QStringList{"stamp", "-h"} << 0 << "";
         // clang-format on
     }
 
@@ -219,6 +218,43 @@ private Q_SLOTS:
             QVERIFY2(result.err.contains(message.toUtf8()), result.err);
             QVERIFY(result.err.contains("Try 'zelloader-cli --help'"));
         }
+    }
+
+    // A command's help comes from its parser: its usage line, and each of its options
+    // described, no other.
+    void commandHelp_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("usage");
+        QTest::addColumn<QStringList>("options");
+        const QString options = " [options]";
+        QTest::newRow("list") << QStringList{"list", "--help"} << "list" + options
+                              << QStringList{"--json", "--wait <SECONDS>", "-h, --help"};
+        QTest::newRow("update") << QStringList{"update", "--yes", "--help"} << "update" + options
+                                << QStringList{"--board <NAME>", "--file <FILE.hex>", "-y, --yes",
+                                               "--json",         "--wait <SECONDS>",  "-h, --help"};
+        QTest::newRow("info") << QStringList{"info", "--help"} << "info" + options + " FILE..."
+                              << QStringList{"--json", "-h, --help"};
+        QTest::newRow("stamp, short")
+            << QStringList{"stamp", "-h", "a.hex"} << "stamp" + options + " FILE..."
+            << QStringList{"--json", "-h, --help"};
+    }
+
+    void commandHelp()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, usage);
+        QFETCH(QStringList, options);
+        const Ran result = run(arguments, QString(), dir.path(), product);
+        QCOMPARE(result.code, 0);
+        QCOMPARE(result.err, QByteArray());
+        const QString help = QString::fromUtf8(result.out);
+        QVERIFY2(help.startsWith("Usage: zelloader-cli " + usage + "\n"), qPrintable(help));
+        const QRegularExpression option("\n  (-.*?)  +[a-z]");
+        QStringList described;
+        for (auto match = option.globalMatch(help); match.hasNext();)
+            described << match.next().captured(1);
+        QCOMPARE(described, options);
     }
 
     void version()
