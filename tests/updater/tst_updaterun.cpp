@@ -91,6 +91,15 @@ struct Watch
     QStringList story;
     QMap<int, QList<S>> stepStates;
     QMap<int, QList<int>> shares;
+
+    // The steps' story, then the steps the run did not run and the step it ended in.
+    QString told(const Run &run) const
+    {
+        QStringList all = story;
+        for (const Run::Step &step : run.stepsNotRun())
+            all << QStringLiteral("not run %1").arg(step.part);
+        return (all << QStringLiteral("current %1").arg(run.currentStep())).join('|');
+    }
 };
 
 } // namespace
@@ -191,10 +200,7 @@ private slots:
         }
         // Step by step the same: each step starts, goes through its step board's
         // states and ends; its share rises from the first line sent to 1000.
-        QCOMPARE(w.story,
-                 QStringList({"start 0", "end 0", "start 1", "end 1", "start 2", "end 2"}));
-        QCOMPARE(run.currentStep(), 2);
-        QVERIFY(run.stepsNotRun().isEmpty());
+        QCOMPARE(w.told(run), "start 0|end 0|start 1|end 1|start 2|end 2|current 2");
         QList<int> fromSteps;
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(w.stepStates[i] + QList<S>{S::Success}, w.states[run.plan()[i].stepBoard]);
@@ -230,17 +236,23 @@ private slots:
         QTest::addColumn<QByteArray>("text"); // empty: no image at all
         QTest::addColumn<Parts>("chosen");
         QTest::addColumn<QString>("failedStep");                       // empty: the run goes ahead
+        QTest::addColumn<QString>("story");                            // as Watch::told() tells it
         const QByteArray longLines = hexImage("PBASE", "v4.4", 6, 25); // 63 bytes per line
         QTest::newRow("main board: lines too long")
-            << "PBASE" << longLines << allBoards << "Main Board";
-        QTest::newRow("main board: not chosen") << "PBASE" << longLines << Parts{6} << "";
+            << "PBASE" << longLines << allBoards << "Main Board"
+            << "start 2|fail 2 5|current 2";
+        QTest::newRow("main board: not chosen") << "PBASE" << longLines << Parts{6} << ""
+                                                << "";
         QTest::newRow("control panel: other family")
-            << "PCTRL" << hexImage("PKEYS", "v2.2") << Parts{1, 6} << "Control Panel";
+            << "PCTRL" << hexImage("PKEYS", "v2.2") << Parts{1, 6} << "Control Panel"
+            << "start 1|fail 1 5|current 1";
         QTest::newRow("sensors: no image")
-            << "PKEYS" << QByteArray() << Parts{4, 7} << "Sensor Boards";
+            << "PKEYS" << QByteArray() << Parts{4, 7} << "Sensor Boards"
+            << "start 0|fail 0 5|not run 7|current 0";
         QTest::newRow("sensors: wrong file checksum")
             << "PKEYS" << QByteArray(hexImage("PKEYS", "v2.2") + ":0200008000007E\r\n") << allBoards
-            << "Sensor Boards";
+            << "Sensor Boards"
+            << "start 0|fail 0 5|not run 6|not run 7|current 0";
     }
 
     void imagesCheckedFirst()
@@ -249,6 +261,7 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(Parts, chosen);
         QFETCH(QString, failedStep);
+        QFETCH(QString, story);
         Run run(device.get(), parts(chosen), with(family, text));
         Watch w(run);
         // A front end can tell before the start, to spare the question whether to go on.
@@ -263,9 +276,7 @@ private slots:
         }
         QCOMPARE(w.ends.size(), 1); // within start()
         QVERIFY(w.ends[0].startsWith("0 ") && w.ends[0].endsWith(" 5"));
-        QCOMPARE(w.story, QStringList({QStringLiteral("start %1").arg(unusable),
-                                       QStringLiteral("fail %1 5").arg(unusable)}));
-        QCOMPARE(run.stepsNotRun().size(), run.plan().size() - unusable - 1);
+        QCOMPARE(w.told(run), story);
         QCOMPARE(w.texts, QStringList{failedStep + ": Invalid firmware file"});
         QCOMPARE(w.total, QList<int>{run.totalMaximum()});
         for (int p : chosen) {
@@ -284,17 +295,16 @@ private slots:
     {
         QTest::addColumn<Parts>("chosen");
         QTest::addColumn<QString>("fault"); // part:start, part:line or part:end
-        QTest::addColumn<QString>("story");
-        QTest::addColumn<int>("failed");   // the step that failed
-        QTest::addColumn<Parts>("notRun"); // the steps' addresses
-        QTest::newRow("the sensor group will not start") << allBoards << "2:start"
-                                                         << "start 0|fail 0 3" << 0 << Parts{6, 7};
+        QTest::addColumn<QString>("story"); // as Watch::told() tells it
+        QTest::newRow("the sensor group will not start")
+            << allBoards << "2:start"
+            << "start 0|fail 0 3|not run 6|not run 7|current 0";
         QTest::newRow("the control panel rejects a line")
             << allBoards << "6:line"
-            << "start 0|end 0|start 1|fail 1 4" << 1 << Parts{7};
+            << "start 0|end 0|start 1|fail 1 4|not run 7|current 1";
         QTest::newRow("the main board rejects the image, last")
             << Parts{6, 7} << "7:end"
-            << "start 0|end 0|start 1|fail 1 5" << 1 << Parts{};
+            << "start 0|end 0|start 1|fail 1 5|current 1";
     }
 
     void failure()
@@ -302,8 +312,6 @@ private slots:
         QFETCH(Parts, chosen);
         QFETCH(QString, fault);
         QFETCH(QString, story);
-        QFETCH(int, failed);
-        QFETCH(Parts, notRun);
         const int part = fault.section(':', 0, 0).toInt();
         const QString what = fault.section(':', 1);
         if (what == "start")
@@ -316,12 +324,7 @@ private slots:
         Watch w(run);
         QVERIFY(run.start());
         QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
-        QCOMPARE(w.story.join('|'), story);
-        QCOMPARE(run.currentStep(), failed);
-        Parts left;
-        for (const Run::Step &step : run.stepsNotRun())
-            left << step.part;
-        QCOMPARE(left, notRun);
+        QCOMPARE(w.told(run), story);
         QCOMPARE(w.total.last(), run.totalMaximum());
     }
 
