@@ -23,14 +23,6 @@ constexpr int SecondPressMs = 3000;
 using Parts = QList<zelInterface::PartType>;
 using Versions = QMap<zelInterface::PartType, QString>;
 
-// "A, B and C"
-QString listed(const QStringList &names)
-{
-    if (names.size() < 2)
-        return names.value(0);
-    return QStringList(names.mid(0, names.size() - 1)).join(", ") + " and " + names.last();
-}
-
 // The progress of an update, step by step (the sensor group, the control panel,
 // the main board), as the run reports it. On a terminal one bar per step,
 // redrawn in place; on plain output a line for each new state text and for each
@@ -346,11 +338,12 @@ private:
         }
         if (success)
             return ExitSuccess;
+        // At most two steps follow the one that failed.
         QStringList notRun;
         for (const UpdateRun::Step &later : run->stepsNotRun())
             notRun << BoardTable::boardName(later.part);
         output->error("the update failed: " + endText +
-                      (notRun.isEmpty() ? "" : "; not updated: " + listed(notRun)));
+                      (notRun.isEmpty() ? "" : "; not updated: " + notRun.join(" and ")));
         return ExitUpdateFailed;
     }
 
