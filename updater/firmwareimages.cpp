@@ -23,9 +23,16 @@ FirmwareImages::Slot *FirmwareImages::slot(const QString &family)
     return nullptr;
 }
 
+// A lookup must not detach: an image set that still shares its list with a copy
+// would take a list of its own, and an image it had handed out before would be
+// left in the copy's, which the window goes on changing.
 const FirmwareImages::Slot *FirmwareImages::slot(const QString &family) const
 {
-    return const_cast<FirmwareImages *>(this)->slot(family);
+    for (const Slot &s : slots_) {
+        if (s.family == family)
+            return &s;
+    }
+    return nullptr;
 }
 
 const FirmwareFile *FirmwareImages::find(const QString &family) const
