@@ -40,7 +40,7 @@ QList<Part> parts(const Parts &values)
 Parts startedBoards()
 {
     Parts out;
-    for (const QByteArray &m : sim.messages()) {
+    for (const QByteArray &m : sim.list("messages")) {
         if (m.at(0) == 0x02)
             out << m.at(1);
     }
@@ -134,7 +134,7 @@ private slots:
 
     void init()
     {
-        sim.reset();
+        sim.run("reset");
         device.reset(new zelInterface);
         device->setAutoOpen(true); // connected at once: the instrument is attached
     }
@@ -179,7 +179,7 @@ private slots:
     // second it is given after its restart.
     void wholeRun()
     {
-        sim.setRestartDelayMs(100);
+        sim.run("restartMs", 100);
         Run run(device.get(), parts(allBoards), images);
         Watch w(run);
         QVERIFY(run.start() && run.isRunning());
@@ -194,7 +194,7 @@ private slots:
                        : QList<S>{S::WaitResponse, S::Success};
             QCOMPARE(w.states[p], transfer + tail);
             const FirmwareFile &image = images.forBoard(Part(p));
-            QCOMPARE(sim.installedImage(p), image.getHexText());
+            QCOMPARE(sim.bytes("installedImage", p), image.getHexText());
             QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
             QCOMPARE(w.value[p], int(image.getHexText().size()));
         }
@@ -286,7 +286,7 @@ private slots:
         }
         QVERIFY(run.findChildren<zelUpdater *>().isEmpty());
         QTest::qWait(20);
-        QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
+        QCOMPARE(sim.list("messages"), QList<QByteArray>{}); // the instrument has received nothing
     }
 
     // A step that fails ends the run there: it stays the current step, and the steps
@@ -315,11 +315,11 @@ private slots:
         const int part = fault.section(':', 0, 0).toInt();
         const QString what = fault.section(':', 1);
         if (what == "start")
-            sim.setRefuseStart(part, true);
+            sim.run("refuseStart", part, true);
         else if (what == "line")
-            sim.setRejectLine(part, 2);
+            sim.run("rejectLine", part, 2);
         else
-            sim.setRejectEnd(part, true);
+            sim.run("rejectEnd", part, true);
         Run run(device.get(), parts(chosen), images);
         Watch w(run);
         QVERIFY(run.start());
