@@ -70,6 +70,13 @@ public:
     static QString failureText(const QString &path, int status);
 
 private:
+    Status finish(Status result);
+    // Reads the records of the file in hexText, keeping in it the lines the
+    // boards receive.
+    Status readRecords(bool &checksumSeen, bool &lastLineKept);
+    // Appends the checksum record to the file at `path`, whose text hexText holds.
+    Status appendChecksumRecord(const QString &path, bool endsWithLineEnd, bool lastLineKept);
+
     Status status;
     QByteArray hexText;
     QString familyCode;
