@@ -37,6 +37,16 @@ constexpr std::array<quint8, 256> makeDigitTable()
 // Anything that is not a hex digit counts as 0; the record checksum catches it.
 inline constexpr std::array<quint8, 256> digitValue = makeDigitTable();
 
+constexpr std::array<bool, 256> makeIsDigitTable()
+{
+    std::array<bool, 256> table{};
+    for (const char *c = "0123456789ABCDEFabcdef"; *c; ++c)
+        table[uchar(*c)] = true;
+    return table;
+}
+
+inline constexpr std::array<bool, 256> isDigit = makeIsDigitTable();
+
 inline quint8 hexByte(const char *p)
 {
     return quint8(digitValue[uchar(p[0])] << 4 | digitValue[uchar(p[1])]);
@@ -93,6 +103,34 @@ inline Record parse(const char *line, int length, int minLength = 13)
     sum += r.recordChecksum;
     r.valid = (sum & 0xFF) == 0;
     return r;
+}
+
+// How many bytes of `line` are its line end: CR LF, LF, or none (the file's
+// last line).
+inline int lineEndLength(const char *line, int length)
+{
+    if (length == 0 || line[length - 1] != '\n')
+        return 0;
+    return length > 1 && line[length - 2] == '\r' ? 2 : 1;
+}
+
+// `line` read as standard readers read it: ':' and exactly 2 x (5 + byte count)
+// hex digits, the right record checksum, and nothing after them but the line
+// end. Whatever parse() would take for a '0' (a position past the end of the
+// line, a character that is no digit) or ignore (what follows the checksum)
+// makes the record invalid here.
+inline Record parseStrict(const char *line, int length)
+{
+    const int body = length - lineEndLength(line, length);
+    if (body < 11 || line[0] != ':' || (body - 11) % 2 != 0)
+        return Record();
+    for (int i = 1; i < body; ++i) {
+        if (!isDigit[uchar(line[i])])
+            return Record();
+    }
+    if (hexByte(line + 1) != (body - 11) / 2)
+        return Record();
+    return parse(line, length, 0);
 }
 
 // The fields of a line already known to hold a valid record, without checking

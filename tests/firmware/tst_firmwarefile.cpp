@@ -168,7 +168,8 @@ private Q_SLOTS:
         QFETCH(qint64, size);
         QFETCH(FirmwareFile::Status, loaded);
         QFETCH(int, sorted);
-        const QByteArray head = data(0x10, "a") + QByteArray(1, '\0');
+        // Zero bytes after the end-of-file record are padding.
+        const QByteArray head = data(0x10, "a") + eof + QByteArray(1, '\0');
         if (file.isEmpty()) {
             file = path("big.hex");
             QVERIFY(writeFile(file, head) && QFile::resize(file, size));
