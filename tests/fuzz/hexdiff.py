@@ -22,6 +22,7 @@ not (it is written to --keep, or the current folder), 77 without intelhex.
 """
 
 import argparse
+import collections
 import io
 import multiprocessing
 import os
@@ -116,6 +117,7 @@ class Generator:
         self.rng = rng
         self.clean = True  # nothing was damaged and no records overlap
         self.overlapping = False
+        self.malformed = False  # to intelhex
         self.mutations = []
 
     def addresses(self, count):
@@ -262,83 +264,63 @@ class Generator:
 
 # --- Judging -------------------------------------------------------------------------
 
-class Driver:
-    def __init__(self, path):
-        env = dict(os.environ)
-        if os.path.isdir('/dev/shm'):
-            env['TMPDIR'] = '/dev/shm'
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        env=env)
-
-    def sort(self, text):
-        self.process.stdin.write(struct.pack('<I', len(text)) + text)
-        self.process.stdin.flush()
-        sorted_, stamped, size = struct.unpack('<BBI', self.read(6))
-        return sorted_, stamped, self.read(size)
-
-    def read(self, size):
-        data = self.process.stdout.read(size)
-        if len(data) != size:
-            raise RuntimeError('sort_pipe stopped')
-        return data
-
-
 def judge(text, sorted_, stamped, output, generator):
-    """Why the outcome is wrong, or None; and what the input was to intelhex."""
+    """Why the outcome is wrong, or None."""
     try:
         image = read(text, as_input=True)
     except HexReaderError as error:
+        generator.malformed = True
         if sorted_ == OK:
-            return 'rewritten although intelhex refuses it: %s' % error, 'malformed'
-        return (None if output == text else 'refused, but changed'), 'malformed'
+            return 'rewritten although intelhex refuses it: %s' % error
+        return None if output == text else 'refused, but changed'
     if sorted_ != OK:
         if output != text:
-            return 'refused, but changed', 'read'
-        if generator.clean:
-            return 'a sound file was refused with %d' % sorted_, 'read'
-        return None, 'read'
+            return 'refused, but changed'
+        return 'a sound file was refused with %d' % sorted_ if generator.clean else None
     try:
         rewritten = read(output, as_input=False)
     except HexReaderError as error:
-        return 'intelhex refuses the rewrite: %s' % error, 'read'
+        return 'intelhex refuses the rewrite: %s' % error
     if rewritten != image:
-        missing = sorted(set(image.items()) ^ set(rewritten.items()))[:4]
-        return 'the rewrite holds other memory, first differences %s' % missing, 'read'
+        return 'the rewrite holds other memory, first differences %s' % sorted(
+            set(image.items()) ^ set(rewritten.items()))[:4]
     if not output.endswith(b':00000001FF\r\n'):
-        return 'the rewrite does not end with its end-of-file line', 'read'
+        return 'the rewrite does not end with its end-of-file line'
     # Records that overlap (an empty one inside another too) stay so, and the
     # loader stops at them before the stamp.
     if stamped not in (OK, NO_FIRMWARE) and not (stamped == INVALID_ORDER and
                                                   generator.overlapping):
-        return 'the rewrite does not load: stamping gave %d' % stamped, 'read'
-    return None, 'read'
+        return 'the rewrite does not load: stamping gave %d' % stamped
+    return None
 
 
 def run(task):
-    driver_path, seed, first, count, keep = task
-    driver = Driver(driver_path)
-    figures = {'inputs': 0, 'malformed': 0, 'clean': 0, 'result 0': 0, 'result 1': 0,
-               'result 2': 0}
+    driver, seed, first, count, keep = task
+    env = dict(os.environ, TMPDIR='/dev/shm') if os.path.isdir('/dev/shm') else None
+    pipe = subprocess.Popen([driver], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+    figures = collections.Counter()
     for n in range(first, first + count):
         generator = Generator(random.Random(seed * 1000003 + n))
         text = generator.text()
-        sorted_, stamped, output = driver.sort(text)
-        fault, seen = judge(text, sorted_, stamped, output, generator)
-        figures['inputs'] += 1
-        figures['malformed'] += seen == 'malformed'
-        figures['clean'] += generator.clean
-        figures['result %d' % sorted_] = figures.get('result %d' % sorted_, 0) + 1
-        if fault:
+        pipe.stdin.write(struct.pack('<I', len(text)) + text)
+        pipe.stdin.flush()
+        head = pipe.stdout.read(6)
+        sorted_, stamped, size = struct.unpack('<BBI', head) if len(head) == 6 else (-1, 0, 0)
+        output = pipe.stdout.read(size)
+        fault = 'sort_pipe stopped' if sorted_ < 0 else judge(text, sorted_, stamped, output,
+                                                               generator)
+        figures.update(['inputs', 'result %d' % sorted_] + ['malformed'] * generator.malformed +
+                       ['clean'] * generator.clean)
+        if fault or (keep and count == 1):
             name = os.path.join(keep or '.', 'hexdiff-%d-%d.hex' % (seed, n))
             with open(name, 'wb') as f:
                 f.write(text)
+        if fault:
+            pipe.kill()
             return figures, 'input %d (%s, written to %s): %s' % (
                 n, ', '.join(generator.mutations) or 'no damage', name, fault)
-        if keep and count == 1:
-            with open(os.path.join(keep, 'hexdiff-%d-%d.hex' % (seed, n)), 'wb') as f:
-                f.write(text)
-    driver.process.stdin.close()
-    driver.process.wait()
+    pipe.stdin.close()
+    pipe.wait()
     return figures, None
 
 
@@ -356,31 +338,27 @@ def main():
         print('hexdiff: no sort_pipe at %s (build first, or give --driver)' % args.driver)
         return 1
 
-    chunk = max(1, min(20000, args.count // max(args.jobs, 1)))
-    tasks = [(args.driver, args.seed, first, min(chunk, args.first + args.count - first),
-              args.keep) for first in range(args.first, args.first + args.count, chunk)]
+    chunk = max(1, min(20000, args.count // args.jobs))
+    end = args.first + args.count
+    tasks = [(args.driver, args.seed, first, min(chunk, end - first), args.keep)
+             for first in range(args.first, end, chunk)]
     started = time.monotonic()
-    totals = {}
-    failures = []
+    totals, failure = collections.Counter(), None
     with multiprocessing.Pool(args.jobs) as pool:
         for figures, failure in pool.imap_unordered(run, tasks):
-            for key, value in figures.items():
-                totals[key] = totals.get(key, 0) + value
+            totals += figures
             if failure:
-                failures.append(failure)
-                pool.terminate()
                 break
     seconds = time.monotonic() - started
     print('hexdiff: %d inputs in %.1f s (%.0f a second), %d jobs, seed %d' % (
-        totals.get('inputs', 0), seconds, totals.get('inputs', 0) / max(seconds, 1e-9),
-        args.jobs, args.seed))
+        totals['inputs'], seconds, totals['inputs'] / max(seconds, 1e-9), args.jobs, args.seed))
     print('  rewritten (0) %d, refused as invalid (2) %d, refused otherwise (1) %d' % (
-        totals.get('result 0', 0), totals.get('result 2', 0), totals.get('result 1', 0)))
+        totals['result 0'], totals['result 2'], totals['result 1']))
     print('  malformed to intelhex %d, undamaged without overlap %d' % (
-        totals.get('malformed', 0), totals.get('clean', 0)))
-    for failure in failures:
+        totals['malformed'], totals['clean']))
+    if failure:
         print('FAILED: ' + failure)
-    return 1 if failures else 0
+    return 1 if failure else 0
 
 
 if __name__ == '__main__':
