@@ -138,7 +138,8 @@ class Generator:
             else:
                 address = region + rng.randrange(min(0x2000, (1 << 32) - region) if region
                                                  else 0x1000)
-                if any(address < e and s < address + max(size, 1) for s, e in used):
+                # An empty record at the address of another replaces it too.
+                if any(address < max(e, s + 1) and s < address + max(size, 1) for s, e in used):
                     continue
             used.append((address, address + size))
             records.append((address, data))
@@ -287,9 +288,10 @@ def judge(text, sorted_, stamped, output, generator):
     if not output.endswith(b':00000001FF\r\n'):
         return 'the rewrite does not end with its end-of-file line'
     # Records that overlap (an empty one inside another too) stay so, and the
-    # loader stops at them before the stamp.
-    if stamped not in (OK, NO_FIRMWARE) and not (stamped == INVALID_ORDER and
-                                                  generator.overlapping):
+    # loader stops at them before the stamp; damage to an address record or a
+    # type can make records overlap.
+    if stamped not in (OK, NO_FIRMWARE) and not (stamped == INVALID_ORDER and (
+            generator.overlapping or generator.mutations)):
         return 'the rewrite does not load: stamping gave %d' % stamped
     return None
 
