@@ -95,9 +95,9 @@ private:
 // standard reader reads the same way: each line ':' with exactly the digits its
 // byte count calls for, the right record checksum and nothing after it but CR
 // LF or LF (or the end of the file); 0x02 and 0x04 records of 2 bytes at
-// address 0; no data record under a 0x02 base that runs past the end of its
-// segment. Empty lines, and zero bytes after the end-of-file record, are
-// skipped.
+// address 0; end-of-file records without data; no data record under a 0x02
+// base that runs past the end of its segment. Empty lines, and zero bytes
+// after the end-of-file record, are skipped.
 //
 // Returns a FirmwareFile::Status value: Ok; InvalidData when a line breaks those
 // rules; AccessDenied when the file cannot be read (or is too large), cannot be
