@@ -37,15 +37,23 @@ constexpr std::array<quint8, 256> makeDigitTable()
 // Anything that is not a hex digit counts as 0; the record checksum catches it.
 inline constexpr std::array<quint8, 256> digitValue = makeDigitTable();
 
-constexpr std::array<bool, 256> makeIsDigitTable()
+// The same, with anything that is no hex digit marked by bit 4, for a reading
+// that refuses it.
+constexpr std::array<quint8, 256> makeStrictDigitTable()
 {
-    std::array<bool, 256> table{};
-    for (const char *c = "0123456789ABCDEFabcdef"; *c; ++c)
-        table[uchar(*c)] = true;
+    std::array<quint8, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = 0x10;
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] = quint8(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c)
+        table[c] = quint8(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c)
+        table[c] = quint8(c - 'a' + 10);
     return table;
 }
 
-inline constexpr std::array<bool, 256> isDigit = makeIsDigitTable();
+inline constexpr std::array<quint8, 256> strictDigitValue = makeStrictDigitTable();
 
 inline quint8 hexByte(const char *p)
 {
@@ -124,13 +132,24 @@ inline Record parseStrict(const char *line, int length)
     const int body = length - lineEndLength(line, length);
     if (body < 11 || line[0] != ':' || (body - 11) % 2 != 0)
         return Record();
-    for (int i = 1; i < body; ++i) {
-        if (!isDigit[uchar(line[i])])
-            return Record();
+    // One pass checks the digits and adds up the bytes.
+    unsigned marks = 0, sum = 0;
+    for (const char *p = line + 1, *end = line + body; p != end; p += 2) {
+        const unsigned high = strictDigitValue[uchar(p[0])], low = strictDigitValue[uchar(p[1])];
+        marks |= high | low;
+        sum += high << 4 | low;
     }
-    if (hexByte(line + 1) != (body - 11) / 2)
+    if ((marks & 0x10) != 0 || (sum & 0xFF) != 0 || hexByte(line + 1) != (body - 11) / 2)
         return Record();
-    return parse(line, length, 0);
+    Record r;
+    r.valid = true;
+    r.line = line;
+    r.length = length;
+    r.byteCount = hexByte(line + 1);
+    r.address = quint16(hexByte(line + 3) << 8 | hexByte(line + 5));
+    r.type = hexByte(line + 7);
+    r.recordChecksum = hexByte(line + body - 2);
+    return r;
 }
 
 // The fields of a line already known to hold a valid record, without checking
