@@ -22,9 +22,12 @@ constexpr quint8 typeExtendedLinearAddress = 0x04;
 // Not Intel's: the boards' file checksum, after the end-of-file record.
 constexpr quint8 typeChecksum = 0x80;
 
-constexpr std::array<quint8, 256> makeDigitTable()
+// The value of each hex digit; anything else gets `other`.
+constexpr std::array<quint8, 256> makeDigitTable(quint8 other)
 {
     std::array<quint8, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = other;
     for (int c = '0'; c <= '9'; ++c)
         table[c] = quint8(c - '0');
     for (int c = 'A'; c <= 'F'; ++c)
@@ -35,25 +38,11 @@ constexpr std::array<quint8, 256> makeDigitTable()
 }
 
 // Anything that is not a hex digit counts as 0; the record checksum catches it.
-inline constexpr std::array<quint8, 256> digitValue = makeDigitTable();
+inline constexpr std::array<quint8, 256> digitValue = makeDigitTable(0);
 
 // The same, with anything that is no hex digit marked by bit 4, for a reading
 // that refuses it.
-constexpr std::array<quint8, 256> makeStrictDigitTable()
-{
-    std::array<quint8, 256> table{};
-    for (int c = 0; c < 256; ++c)
-        table[c] = 0x10;
-    for (int c = '0'; c <= '9'; ++c)
-        table[c] = quint8(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c)
-        table[c] = quint8(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c)
-        table[c] = quint8(c - 'a' + 10);
-    return table;
-}
-
-inline constexpr std::array<quint8, 256> strictDigitValue = makeStrictDigitTable();
+inline constexpr std::array<quint8, 256> strictDigitValue = makeDigitTable(0x10);
 
 inline quint8 hexByte(const char *p)
 {
