@@ -1,6 +1,7 @@
 #include "cliconsole.h"
+#include "clioutput.h"
 
-#include <QTimer>
+#include <QFile>
 
 #include <atomic>
 #include <csignal>
@@ -51,6 +52,22 @@ bool stdoutIsTerminal()
     return ZEL_ISATTY(ZEL_FILENO(stdout)) != 0;
 }
 
+Consent consent(bool yes)
+{
+    if (yes)
+        return Consent::Proceed;
+    return stdinIsTerminal() ? Consent::Ask : Consent::Refuse;
+}
+
+bool askToProceed(CliOutput *output)
+{
+    output->prompt("Update these boards? [y/N] ");
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    const QString answer = QString::fromLocal8Bit(in.readLine()).trimmed().toLower();
+    return answer == "y" || answer == "yes";
+}
+
 void installInterruptHandler()
 {
     static_assert(std::atomic<int>::is_always_lock_free,
@@ -69,20 +86,3 @@ int interruptCount()
 }
 
 } // namespace CliConsole
-
-InterruptWatcher::InterruptWatcher(QObject *parent)
-    : QObject(parent), timer(new QTimer(this)), start(CliConsole::interruptCount()), handled(start)
-{
-    connect(timer, &QTimer::timeout, this, &InterruptWatcher::check);
-    // Fast enough to feel immediate, slow enough to cost nothing.
-    timer->start(50);
-}
-
-void InterruptWatcher::check()
-{
-    const int count = CliConsole::interruptCount();
-    while (handled < count) {
-        ++handled;
-        emit interrupted(handled - start);
-    }
-}

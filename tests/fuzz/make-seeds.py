@@ -71,6 +71,14 @@ def main():
         'odd.hex': record(0, 0x10, [1] * 16) + record(0, 0x10, [2] * 4) +
                    record(0, 0x08, [3] * 16) + eof + record(0, 0x40, [4]).lower() +
                    '\0\0\0\n' + record(4, 0, [0, 1], '\n') + record(0, 0xFFF8, [5] * 16, ''),
+        # Lines that a lenient reading takes and standard readers refuse or
+        # read otherwise; then what is safe to take.
+        'short-digits.hex': ':04001000AB41\r\n' + eof,
+        'glued-after-cr.hex': ones + '\r' + twos + '\r\n' + eof,
+        'address-4-bytes.hex': record(4, 0, [0, 1, 0, 0]) + record(0, 0, [1] * 16) + eof,
+        'segment-wrap.hex': record(2, 0, [0x10, 0]) + record(0, 0xFFF8, [7] * 16) + eof,
+        'unended-eof.hex': record(0, 0, [1] * 16) + ':00000001FF',
+        'empty-lines.hex': '\r\n' + ones + '\n\n' + twos + '\r\n' + eof,
     }
     for name in ('pbase', 'pctrl', 'pkeys'):
         hex_seeds['image-%s.hex' % name] = stamped(image_cut(name))

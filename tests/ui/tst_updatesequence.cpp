@@ -4,6 +4,7 @@
 #include "siminstrument.h"
 #include "testimages.h"
 #include "updaterun.h"
+#include "waitfor.h"
 #include "zelloader.h"
 
 #include <QTemporaryFile>
@@ -146,15 +147,10 @@ QString tst_UpdateSequence::load(const QByteArray &image)
     });
 }
 
-// Runs until the update has ended and returns the total bar's text. QTRY_*
-// naps 10 ms between its looks, and the link's 1 ms poll would nap with it.
+// Runs until the update has ended and returns the total bar's text.
 QString tst_UpdateSequence::run()
 {
-    for (int i = 0; i < 12000 && !startButton()->isEnabled(); ++i) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    waitFor([this] { return startButton()->isEnabled(); }, 60000);
     return total()->format();
 }
 
