@@ -85,6 +85,8 @@ public:
     // link lists the devices then.
     static constexpr int OpenLookIntervalMs = 2000;
 
+    bool isConnected() const { return isOpen; }
+
     // The device is there but cannot be opened, which nearly always means the
     // user has no permission on it. Cleared when the device opens or is gone.
     bool accessDenied() const;

@@ -38,6 +38,7 @@ zelUpdater::zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware,
         connect(zelDevice, &zelInterface::firmwareUpdateDataAck, this, &zelUpdater::dataAck);
         connect(zelDevice, &zelInterface::firmwareUpdateEndAck, this, &zelUpdater::endAck);
         connect(zelDevice, &UsbHid::ambiguousChanged, this, &zelUpdater::ambiguous);
+        connect(zelDevice, &UsbHid::attachedChanged, this, &zelUpdater::attachedChanged);
     }
 }
 
@@ -175,8 +176,10 @@ void zelUpdater::timeout()
     case Transferring:
     case Finishing:
     case VerifyVersion:
-    case WaitReconnect:
         setState(Error, NoResponse);
+        break;
+    case WaitReconnect:
+        setState(Error, unclear ? NotChecked : NoResponse);
         break;
     case Restarting:
         // The main board drops off the bus while it restarts; it gets this
@@ -250,8 +253,20 @@ void zelUpdater::connected()
 void zelUpdater::ambiguous(bool on)
 {
     // Waiting for the main board to come back, the link cannot tell it from
-    // another instrument: whatever answered next might not be this board.
-    if (on && (state == Restarting || state == WaitReconnect))
+    // another instrument: whatever answered next might not be this board, so
+    // none is asked. The step fails once the board is most likely back (one
+    // instrument more is attached), so that the end finds both attached, or at
+    // the end of the wait.
+    if (on && (state == Restarting || state == WaitReconnect)) {
+        unclear = true;
+        attachedChanged();
+    }
+}
+
+void zelUpdater::attachedChanged()
+{
+    if (unclear && (state == Restarting || state == WaitReconnect) &&
+        zelDevice->attached().size() > 1)
         setState(Error, NotChecked);
 }
 

@@ -80,6 +80,7 @@ protected slots:
     void endAck(zelInterface::PartType part, bool ok);
     void disconnected();
     void ambiguous(bool on);
+    void attachedChanged();
 
 private:
     void setState(State s, Err e);
@@ -107,6 +108,9 @@ private:
     // The main board can be back on USB before the wait after its restart is
     // over; that return must not be missed.
     bool reconnected;
+    // Waiting for the main board, the link could not tell it from another
+    // instrument.
+    bool unclear = false;
     // The link that keeps the instrument for this update, from start() to the
     // end: it opens no other one in between. Null once released, or if the link
     // was destroyed first (its owner going away in the middle of an update).

@@ -341,17 +341,22 @@ private slots:
     {
         QTest::addColumn<bool>("serials");
         QTest::addColumn<int>("otherVersion");
+        QTest::addColumn<QList<int>>("bounces");
         QTest::addColumn<E>("result");
         const int updated = versionByte(images[Main]);
-        QTest::newRow("serial numbers: the same one checked") << true << updated << ok;
-        QTest::newRow("none: not checked") << false << updated << E::NotChecked;
-        QTest::newRow("none, the other one's firmware older") << false << 31 << E::NotChecked;
+        const QList<int> back{1500};
+        QTest::newRow("serial numbers: the same one checked") << true << updated << back << ok;
+        QTest::newRow("none: not checked") << false << updated << back << E::NotChecked;
+        QTest::newRow("none, the other one's firmware older")
+            << false << 31 << back << E::NotChecked;
+        QTest::newRow("none, and never back") << false << updated << QList<int>{} << E::NotChecked;
     }
 
     void anotherInstrument()
     {
         QFETCH(bool, serials);
         QFETCH(int, otherVersion);
+        QFETCH(QList<int>, bounces);
         QFETCH(E, result);
         auto &other = zelsim::Instrument::instance(1);
         other.run("version", 7, otherVersion);
@@ -363,7 +368,7 @@ private slots:
             other.run("serial", "HR36-0001");
             sim().run("serial", "HR36-0002");
         }
-        const Outcome out = drive(&images[Main], Main, {}, {1500}, {}, [&](int tick) {
+        const Outcome out = drive(&images[Main], Main, {}, bounces, {}, [&](int tick) {
             if (tick == 0)
                 other.run("plug");
         });
@@ -372,6 +377,8 @@ private slots:
         QVERIFY(!out.late);
         QCOMPARE(sim().bytes("installedImage", 7), images[Main].getHexText());
         QCOMPARE(other.list("messages"), QList<QByteArray>());
+        // Not checked: once the board is back beside the other one, or at the end of the wait.
+        QCOMPARE(out.expired.size(), result == ok || !bounces.isEmpty() ? 1 : 2);
     }
 
     // The window may load another file into the image while its update runs; the
