@@ -198,16 +198,11 @@ private slots:
         QTemporaryDir bin;
         const QString log = bin.filePath("calls");
         if (haveUdevadm) {
-            QFile fake(bin.filePath("udevadm"));
-            QVERIFY(fake.open(QIODevice::WriteOnly));
-            fake.write(QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\n"
-                                      "case \"$1\" in control) exit %2;; trigger) exit %3;; esac\n")
-                           .arg(log)
-                           .arg(reloadExit)
-                           .arg(triggerExit)
-                           .toUtf8());
-            fake.close();
-            QVERIFY(fake.setPermissions(fake.permissions() | QFile::ExeOwner));
+            const QString fake = bin.filePath("udevadm"),
+                          stub = "#!/bin/sh\necho \"$*\" >> '%1'\n"
+                                 "case \"$1\" in control) exit %2;; trigger) exit %3;; esac\n";
+            QVERIFY(writeFile(fake, stub.arg(log).arg(reloadExit).arg(triggerExit).toUtf8()));
+            QVERIFY(QFile::setPermissions(fake, QFile::ReadOwner | QFile::ExeOwner));
         }
         QVERIFY(QFileInfo(control + '/' + script).isExecutable());
         // Nothing but the stand-in on the path: the real udevadm must not be reached.
