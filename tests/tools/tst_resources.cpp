@@ -170,21 +170,17 @@ private slots:
         QTest::addColumn<QColor>("text");
         QTest::addColumn<int>("pointSize");
         const QColor gold("#f7e09d"), white(Qt::white), gray(128, 128, 128);
-        QTest::newRow("section header") << "QLabel"
-                                        << "headerSensor" << true << gold << 14;
+        // clang-format off
+        QTest::newRow("section header") << "QLabel" << "headerSensor" << true << gold << 14;
         QTest::newRow("section header, disabled")
-            << "QLabel"
-            << "headerUpdate" << false << QColor(179, 162, 113, 64) << 14;
-        QTest::newRow("label") << "QLabel"
-                               << "versionSensor1" << true << white << 12;
-        QTest::newRow("label, disabled") << "QLabel"
-                                         << "versionSensor1" << false << gray << 12;
-        QTest::newRow("button") << "QPushButton"
-                                << "startUpdate" << true << white << 12;
-        QTest::newRow("progress bar, disabled") << "QProgressBar"
-                                                << "" << false << gray << 12;
-        QTest::newRow("total progress, disabled") << "QProgressBar"
-                                                  << "totalProgress" << false << white << 12;
+            << "QLabel" << "headerUpdate" << false << QColor(179, 162, 113, 64) << 14;
+        QTest::newRow("label") << "QLabel" << "versionSensor1" << true << white << 12;
+        QTest::newRow("label, disabled") << "QLabel" << "versionSensor1" << false << gray << 12;
+        QTest::newRow("button") << "QPushButton" << "startUpdate" << true << white << 12;
+        QTest::newRow("progress bar, disabled") << "QProgressBar" << "" << false << gray << 12;
+        QTest::newRow("total progress, disabled")
+            << "QProgressBar" << "totalProgress" << false << white << 12;
+        // clang-format on
     }
 
     void styleSheetApplies()
