@@ -84,10 +84,9 @@ bool readRecords(const QByteArray &text, std::vector<Data> &records)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input = fuzzing::bytes(data, size);
-    const QString path = fuzzing::scratchFile("sort.hex");
-    fuzzing::writeFile(path, input);
+    const QString path = fuzzing::scratchFile("sort.hex", input);
     const int result = sortHexFile(path);
-    const QByteArray output = fuzzing::readFile(path);
+    const QByteArray output = readFile(path);
 
     std::vector<Data> records;
     if (!readRecords(input, records)) {
@@ -121,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(out.bytes == in.bytes && out.overlap <= in.overlap, "the rewrite holds other memory");
     check(output.endsWith(":00000001FF\r\n"), "the rewrite does not end with its end-of-file line");
 
-    check(sortHexFile(path) == FirmwareFile::Ok && fuzzing::readFile(path) == output,
+    check(sortHexFile(path) == FirmwareFile::Ok && readFile(path) == output,
           "sorting the sorted file changed it");
     return 0;
 }

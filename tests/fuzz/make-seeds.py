@@ -92,6 +92,8 @@ def main():
         return data + bytes(64 - len(data))
     write('report', 'versions.bin', report(*[(1, part, 10 + part) for part in range(8)]))
     write('report', 'acks.bin', report((2, 7, 1), (3, 7, 1), (3, 0, 0xFF), (4, 6, 0)))
+    # Any byte but 0 means ready, accepted, done.
+    write('report', 'acks-nonzero.bin', report((2, 1, 0x80), (4, 7, 2)))
     write('report', 'odd-parts.bin', report((1, 0x80, 255), (3, 0xFF, 0x80), (5, 1, 1)))
     # An answer after one of no known kind is not read.
     write('report', 'after-unknown.bin', report((1, 7, 0x1D), (5, 7, 1), (1, 6, 0x0C)))

@@ -29,7 +29,6 @@ void putLength(QByteArray &out, quint32 length)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString path = fuzzing::scratchFile("sort.hex");
     unsigned char head[4];
     while (readExactly(reinterpret_cast<char *>(head), 4)) {
         const quint32 length = quint32(head[0]) | quint32(head[1]) << 8 | quint32(head[2]) << 16 |
@@ -37,9 +36,9 @@ int main(int argc, char **argv)
         QByteArray input(int(length), '\0');
         if (!readExactly(input.data(), length))
             return 1;
-        fuzzing::writeFile(path, input);
+        const QString path = fuzzing::scratchFile("sort.hex", input);
         const int sorted = sortHexFile(path);
-        const QByteArray output = fuzzing::readFile(path);
+        const QByteArray output = readFile(path);
         const int stamped = sorted == FirmwareFile::Ok ? FirmwareFile().load(path, true) : 255;
         QByteArray answer;
         answer.append(char(sorted));

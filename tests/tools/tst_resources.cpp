@@ -1,12 +1,12 @@
 #include "testfiles.h"
 
 #include <QApplication>
-#include <QDirIterator>
 #include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QResource>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -100,19 +100,9 @@ private slots:
 
     void generatorWritesNothingElse()
     {
-        QStringList written, committedIcons, listedIcons;
-        QDirIterator it(generated.path(), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            written << QDir(generated.path()).relativeFilePath(it.next());
-        for (const QString &name : QDir(sourceDir + "icons").entryList(QDir::Files))
-            committedIcons << "icons/" + name;
-        for (const QString &file : logoFiles.keys())
-            if (file.startsWith("icons/"))
-                listedIcons << file;
-        written.sort();
-        committedIcons.sort();
-        QCOMPARE(written, logoFiles.keys());
-        QCOMPARE(committedIcons, listedIcons);
+        QCOMPARE(filesUnder(generated.path()), logoFiles.keys());
+        const QRegularExpression icons("^icons/");
+        QCOMPARE(filesUnder(sourceDir).filter(icons), logoFiles.keys().filter(icons));
     }
 
     // Where an icon pixel is opaque, the PNG and the Windows icon drawn at the same size
@@ -135,8 +125,7 @@ private slots:
         const QImage fromIco = ico.read().convertToFormat(QImage::Format_ARGB32);
         const QImage png = QImage(sourceDir + QStringLiteral("icons/zelloader-%1.png").arg(size))
                                .convertToFormat(QImage::Format_ARGB32);
-        QCOMPARE(fromIco.size(), QSize(size, size));
-        QCOMPARE(png.size(), QSize(size, size));
+        QCOMPARE(fromIco.size(), QSize(size, size)); // the PNG's size is the logo tool's row
         int opaque = 0;
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x)
@@ -151,22 +140,21 @@ private slots:
     // The style sheet, the logos, the firmware images and the window icon's sizes.
     void treeHoldsTheFiles()
     {
-        QMap<QString, bool> expected{{":/css/stylesheet.css", true}, {":/firmware/pbase", true},
-                                     {":/firmware/pctrl", true},     {":/firmware/pkeys", true},
-                                     {":/img/brasel-logo", false},   {":/img/zel-logo", false}};
+        QMap<QString, bool> expected{{"css/stylesheet.css", true}, {"firmware/pbase", true},
+                                     {"firmware/pctrl", true},     {"firmware/pkeys", true},
+                                     {"img/brasel-logo", false},   {"img/zel-logo", false}};
         for (const QString &file : logoFiles.keys())
             if (file.endsWith(".png"))
-                expected.insert(":/" + file, false);
+                expected.insert(file, false);
         QMap<QString, bool> compressed;
-        QDirIterator it(QStringLiteral(":/"), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            if (path.startsWith(QLatin1String(":/q"))) // Qt's own trees
+        for (const QString &file : filesUnder(":/")) {
+            if (file.startsWith('q')) // Qt's own trees
                 continue;
-            compressed.insert(path,
+            const QString path = ":/" + file;
+            compressed.insert(file,
                               QResource(path).compressionAlgorithm() == QResource::ZlibCompression);
             // Read through QFile, a compressed entry comes back byte for byte.
-            QVERIFY2(readFile(path) == readFile(sourceDir + path.mid(2)), qPrintable(path));
+            QVERIFY2(readFile(path) == readFile(sourceDir + file), qPrintable(path));
         }
         QCOMPARE(compressed, expected);
     }
@@ -181,21 +169,17 @@ private slots:
         QTest::addColumn<QColor>("text");
         QTest::addColumn<int>("pointSize");
         const QColor gold("#f7e09d"), white(Qt::white), gray(128, 128, 128);
-        QTest::newRow("section header") << "QLabel"
-                                        << "headerSensor" << true << gold << 14;
+        // clang-format off
+        QTest::newRow("section header") << "QLabel" << "headerSensor" << true << gold << 14;
         QTest::newRow("section header, disabled")
-            << "QLabel"
-            << "headerUpdate" << false << QColor(179, 162, 113, 64) << 14;
-        QTest::newRow("label") << "QLabel"
-                               << "versionSensor1" << true << white << 12;
-        QTest::newRow("label, disabled") << "QLabel"
-                                         << "versionSensor1" << false << gray << 12;
-        QTest::newRow("button") << "QPushButton"
-                                << "startUpdate" << true << white << 12;
-        QTest::newRow("progress bar, disabled") << "QProgressBar"
-                                                << "" << false << gray << 12;
-        QTest::newRow("total progress, disabled") << "QProgressBar"
-                                                  << "totalProgress" << false << white << 12;
+            << "QLabel" << "headerUpdate" << false << QColor(179, 162, 113, 64) << 14;
+        QTest::newRow("label") << "QLabel" << "versionSensor1" << true << white << 12;
+        QTest::newRow("label, disabled") << "QLabel" << "versionSensor1" << false << gray << 12;
+        QTest::newRow("button") << "QPushButton" << "startUpdate" << true << white << 12;
+        QTest::newRow("progress bar, disabled") << "QProgressBar" << "" << false << gray << 12;
+        QTest::newRow("total progress, disabled")
+            << "QProgressBar" << "totalProgress" << false << white << 12;
+        // clang-format on
     }
 
     void styleSheetApplies()
