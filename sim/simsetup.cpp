@@ -8,9 +8,39 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
 
 QString reportPath;
+
+// The demo's service bench (the setting "bench=N"): once the command line has
+// asked one of the first N instruments for every board's version a second time
+// (after its update), the instrument is unplugged, and a moment later the next
+// one plugged in, up to the Nth.
+constexpr int BenchPauseMs = 300;
+
+void setUpBench(int count)
+{
+    using zelsim::Instrument;
+    for (int n = 1; n <= count; ++n) {
+        // A version request for a single sensor board comes only with a request for
+        // every board's version; the updater asks the sensor group as one.
+        // The model calls a copy of its hook: the count lives outside.
+        auto asked = std::make_shared<int>(0);
+        Instrument::instance(n).setMessageHook([n, count, asked](const QByteArray &m) {
+            if (m == QByteArray("\x01\x01", 2) && ++*asked == 2) {
+                QTimer::singleShot(BenchPauseMs, [n, count] {
+                    Instrument::instance(n).run("unplug");
+                    if (n < count)
+                        QTimer::singleShot(BenchPauseMs,
+                                           [n] { Instrument::instance(n + 1).run("plug"); });
+                });
+            }
+            return true;
+        });
+    }
+}
 
 // The demo's own settings, which no test steering the instrument needs: the
 // start without the instrument, timers from the start, the report at the end.
@@ -31,6 +61,10 @@ bool demoSetting(int number, const QString &key, const QString &value, bool hasV
     } else if (key == QLatin1String("grantAfterMs")) {
         if (*ok)
             QTimer::singleShot(ms, [&sim] { sim.run("accessDenied", false); });
+    } else if (key == QLatin1String("bench")) {
+        *ok = *ok && !number && ms >= 1 && ms <= zelsim::InstrumentCount;
+        if (*ok)
+            setUpBench(ms);
     } else if (key == QLatin1String("report")) {
         *ok = !number && !value.isEmpty();
         reportPath = value;
@@ -74,11 +108,10 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error)
     return true;
 }
 
-bool writeSimulatedInstrumentReport()
+namespace {
+
+QJsonObject reportOf(zelsim::Instrument &sim)
 {
-    if (reportPath.isEmpty())
-        return true;
-    zelsim::Instrument &sim = zelsim::Instrument::instance();
     QJsonObject boards;
     for (int part = 1; part <= 7; ++part) {
         boards.insert(
@@ -96,9 +129,22 @@ bool writeSimulatedInstrumentReport()
         if (!message.startsWith('\x01'))
             ++updateMessages;
     }
-    const QJsonObject report{{QStringLiteral("boards"), boards},
-                             {QStringLiteral("updateMessages"), updateMessages},
-                             {QStringLiteral("restarts"), sim.value("restartCount")}};
+    return {{QStringLiteral("boards"), boards},
+            {QStringLiteral("updateMessages"), updateMessages},
+            {QStringLiteral("restarts"), sim.value("restartCount")}};
+}
+
+} // namespace
+
+bool writeSimulatedInstrumentReport()
+{
+    if (reportPath.isEmpty())
+        return true;
+    QJsonObject report = reportOf(zelsim::Instrument::instance());
+    QJsonObject each;
+    for (int n = 1; n <= zelsim::InstrumentCount; ++n)
+        each.insert(QString::number(n), reportOf(zelsim::Instrument::instance(n)));
+    report.insert(QStringLiteral("instruments"), each);
     QFile file(reportPath);
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(report).toJson()) > 0 &&
            file.flush();
