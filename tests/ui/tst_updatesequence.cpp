@@ -365,9 +365,6 @@ void tst_UpdateSequence::closeDuringUpdate()
     QCOMPARE(sim.bytes("installedImage", 6).isEmpty(), yes);
 }
 
-QTEST_MAIN(tst_UpdateSequence)
-#include "tst_updatesequence.moc"
-
 void tst_UpdateSequence::anotherInstrument_data()
 {
     QTest::addColumn<bool>("serials");
@@ -411,3 +408,6 @@ void tst_UpdateSequence::anotherInstrument()
     QVERIFY(!startButton()->isEnabled());
     QCOMPARE(widget<QLabel>("versionMainboard")->text(), QString());
 }
+
+QTEST_MAIN(tst_UpdateSequence)
+#include "tst_updatesequence.moc"
