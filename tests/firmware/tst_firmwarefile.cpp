@@ -6,15 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
 // The file checksum as the boards compute it, apart from the reader under test.
-quint8 checksumOf(const QByteArray &text)
-{
-    return zelsim::hex::fileChecksum(text);
-}
-
-} // namespace
+const auto checksumOf = zelsim::hex::fileChecksum;
 
 class TestFirmwareFile : public QObject
 {
