@@ -53,10 +53,9 @@ private slots:
 
         const Ran list = runCli({"list", "--json"});
         QCOMPARE(list.code, 0);
-        const QJsonArray boards = QJsonDocument::fromJson(list.out).object()["boards"].toArray();
+        const QJsonArray boards = QJsonDocument::fromJson(list.out)["boards"].toArray();
         QCOMPARE(boards.size(), 7);
-        for (const QJsonValue value : boards) {
-            const QJsonObject board = value.toObject();
+        for (const QJsonValue board : boards) {
             const int part = board["part"].toInt();
             const FirmwareFile image = builtInImage(part);
             QCOMPARE(board["version"].toString(), image.getVersion());
