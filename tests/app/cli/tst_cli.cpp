@@ -535,75 +535,6 @@ private Q_SLOTS:
                  "Main Board: Invalid firmware file"}));
     }
 
-    // Without --yes, on a terminal, the plan is shown and the answer decides; the
-    // step's bar is redrawn in place, and a Ctrl+C warning goes on a line of its own.
-    void askOnTerminal_data()
-    {
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("updated");
-        QTest::addColumn<bool>("interrupted");
-        QTest::newRow("y, and one Ctrl+C") << QByteArray("y\n") << true << true;
-        QTest::newRow("yes in any case") << QByteArray("  YeS \n") << true << false;
-        QTest::newRow("not quite yes") << QByteArray("yesterday\n") << false << false;
-    }
-
-    void askOnTerminal()
-    {
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, updated);
-        QFETCH(bool, interrupted);
-        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
-        if (script.isEmpty())
-            QSKIP("no script(1) here to run the command on a terminal");
-        // script(1) runs the command with "$SHELL -c"; dash stays as the parent and
-        // would die of the Ctrl+C itself, so the command replaces the shell.
-        QString command = "exec '" + demo + "'";
-        for (const QString &argument :
-             withImages(QStringList{"update", "--board", "panel"} +
-                        QStringList{"--file", interrupted ? "@slow" : "@panel"}))
-            command += " '" + argument + "'";
-        Running cli((interrupted ? "latencyMs=2;report=" : "report=") + reportPath,
-                    {"-qec", command, "/dev/null"}, script);
-        cli.process.write(answer);
-        if (interrupted) {
-            // The terminal turns the key into SIGINT for the command.
-            QVERIFY(cli.waitFor("Transferring"));
-            cli.process.write("\x03");
-        }
-        QCOMPARE(cli.finish(), 0);
-        const QByteArray shown = cli.out.replace("\r\n", "\n").replace("^C", "");
-        QVERIFY2(shown.contains("Update these boards? [y/N] "), shown);
-        QCOMPARE(shown.contains("Nothing was updated."), !updated);
-        QCOMPARE(shown.contains("\nStopping now may leave a board without firmware"), interrupted);
-        // One bar per step, redrawn in place: only on a change, and with spaces over what
-        // a longer drawing left; full when the step ends.
-        const QRegularExpression bar("^Control Panel \\[(#*)\\.*\\] +(\\d+)% (.*)$");
-        QString last;
-        for (const QByteArray &line : shown.split('\n')) {
-            // The first bar begins on the prompt's line: the answer typed ahead was echoed before.
-            if (line.indexOf('\r') < 0)
-                continue;
-            QString before;
-            for (const QString &drawn :
-                 QString::fromUtf8(line.mid(line.indexOf('\r') + 1)).split('\r')) {
-                const QRegularExpressionMatch match = bar.match(drawn);
-                QVERIFY2(match.hasMatch(), qPrintable(drawn));
-                const int hashes = match.capturedLength(1), percent = match.captured(2).toInt();
-                QCOMPARE(drawn.indexOf(']') - drawn.indexOf('['), 31);
-                QVERIFY2(hashes >= 3 * percent / 10 && hashes <= (30 * percent + 27) / 100,
-                         qPrintable(drawn));
-                const QString visible = QString(drawn).remove(QRegularExpression(" +$"));
-                QVERIFY2(visible != before && drawn.size() >= before.size(), qPrintable(drawn));
-                before = last = visible;
-            }
-        }
-        QCOMPARE(last.startsWith("Control Panel [" + QString(30, '#') +
-                                 "] 100% Firmware update successfull"),
-                 updated);
-        QCOMPARE(held()["boards"]["6"]["installed"].toBool(), updated);
-        QCOMPARE(held()["boards"]["6"]["received"].toInt() > 0, updated);
-    }
-
     // Several instruments attached, the second with serial number B-2 and its main board at
     // v3.5. `shown`: pieces of stdout, or of stderr where the exit code is not 0, separated
     // by '|'; with --json the instruments named ("path=serial", "-" for none; "top" where the
@@ -690,41 +621,104 @@ private Q_SLOTS:
         QCOMPARE(cli.out, QByteArray());
     }
 
-    // During an update one Ctrl+C only warns; a second one within 3 s stops it. The
-    // update that goes on prints plain lines, the one stopped JSON.
-    void interruptUpdate_data()
+    // One update of the control panel. On a terminal (`answer` given), without --yes, the
+    // plan is shown and the answer decides, and the step's bar is redrawn in place; off
+    // one the update prints plain lines, or JSON. One Ctrl+C only warns, on a line of its
+    // own; a second one within 3 s stops the update.
+    void askAndInterrupt_data()
     {
-        QTest::addColumn<bool>("stopped");
-        QTest::newRow("one press: the update goes on") << false;
-        QTest::newRow("two presses: it stops") << true;
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("presses");
+        QTest::addColumn<bool>("updated");
+        QTest::newRow("terminal: y, and one Ctrl+C") << QByteArray("y\n") << 1 << true;
+        QTest::newRow("terminal: yes in any case") << QByteArray("  YeS \n") << 0 << true;
+        QTest::newRow("terminal: not quite yes") << QByteArray("yesterday\n") << 0 << false;
+        QTest::newRow("plain: one Ctrl+C, the update goes on") << QByteArray() << 1 << true;
+        QTest::newRow("JSON: two Ctrl+C stop it") << QByteArray() << 2 << false;
     }
 
-    void interruptUpdate()
+    void askAndInterrupt()
     {
-        QFETCH(bool, stopped);
-        Running cli("latencyMs=2;report=" + reportPath,
-                    QStringList{"update", "--yes", "--board", "panel", "--file", "@slow"} +
-                        (stopped ? QStringList{"--json"} : QStringList()));
-        QVERIFY(cli.waitFor("Transferring firmware file"));
-        cli.interrupt();
-        // Presses sent together could merge into one signal.
-        QVERIFY(cli.waitFor("Stopping now may leave a board without firmware", true));
-        if (stopped)
-            cli.interrupt();
+        QFETCH(QByteArray, answer);
+        QFETCH(int, presses);
+        QFETCH(bool, updated);
+        const bool terminal = !answer.isEmpty(), stopped = presses == 2;
+        QString program = demo;
+        QStringList arguments = {"update", "--board", "panel", "--file",
+                                 presses ? "@slow" : "@panel"};
+        if (terminal) {
+            program = QStandardPaths::findExecutable(QStringLiteral("script"));
+            if (program.isEmpty())
+                QSKIP("no script(1) here to run the command on a terminal");
+            // script(1) runs the command with "$SHELL -c"; dash stays as the parent and
+            // would die of the Ctrl+C itself, so the command replaces the shell.
+            arguments = QStringList{
+                "-qec", "exec '" + (QStringList{demo} + withImages(arguments)).join("' '") + "'",
+                "/dev/null"};
+        } else {
+            arguments += stopped ? QStringList{"--yes", "--json"} : QStringList{"--yes"};
+        }
+        Running cli((presses ? "latencyMs=2;report=" : "report=") + reportPath, arguments, program);
+        cli.process.write(answer);
+        if (presses) {
+            QVERIFY(cli.waitFor("Transferring"));
+            // The terminal turns the key into SIGINT for the command.
+            if (terminal)
+                cli.process.write("\x03");
+            else
+                cli.interrupt();
+            // Presses sent together could merge into one signal.
+            QVERIFY(cli.waitFor("Stopping now may leave a board without firmware", !terminal));
+            if (stopped)
+                cli.interrupt();
+        }
         QCOMPARE(cli.finish(), stopped ? 5 : 0);
+        const QJsonValue panel = held()["boards"]["6"];
+        QCOMPARE(panel["installed"].toBool(), updated);
+        QCOMPARE(panel["received"].toInt() > 0, updated || stopped);
+        QCOMPARE(panel["mode"].toString(), stopped ? "update" : "normal");
         QCOMPARE(cli.err.contains("interrupted during the update of the Control Panel"), stopped);
         if (stopped) {
             const QJsonObject result = events(cli.out).last();
             QCOMPARE(result.value("event").toString(), "result");
             QCOMPARE(result.value("ok").toBool(), false);
             QCOMPARE(result.value("interrupted").toBool(), true);
-        } else { // the warning between two lines repeats neither
+            return;
+        }
+        if (!terminal) { // the warning between two lines repeats neither
             QCOMPARE(cli.out.count("Control Panel: Transferring firmware file"), 1);
             QVERIFY(cli.out.endsWith("\nFirmware update successfull\n"));
+            return;
         }
-        const QJsonValue panel = held()["boards"]["6"];
-        QCOMPARE(panel["installed"].toBool(), !stopped);
-        QCOMPARE(panel["mode"].toString(), stopped ? "update" : "normal");
+        const QByteArray shown = cli.out.replace("\r\n", "\n").replace("^C", "");
+        QVERIFY2(shown.contains("Update these boards? [y/N] "), shown);
+        QCOMPARE(shown.contains("Nothing was updated."), !updated);
+        QCOMPARE(shown.contains("\nStopping now may leave a board without firmware"), presses > 0);
+        // One bar per step, redrawn in place: only on a change, and with spaces over what
+        // a longer drawing left; full when the step ends.
+        const QRegularExpression bar("^Control Panel \\[(#*)\\.*\\] +(\\d+)% (.*)$");
+        QString last;
+        for (const QByteArray &line : shown.split('\n')) {
+            // The first bar begins on the prompt's line: the answer typed ahead was echoed before.
+            if (line.indexOf('\r') < 0)
+                continue;
+            QString before;
+            for (const QString &drawn :
+                 QString::fromUtf8(line.mid(line.indexOf('\r') + 1)).split('\r')) {
+                const QRegularExpressionMatch match = bar.match(drawn);
+                QVERIFY2(match.hasMatch(), qPrintable(drawn));
+                const int hashes = match.capturedLength(1), percent = match.captured(2).toInt();
+                QCOMPARE(drawn.indexOf(']') - drawn.indexOf('['), 31);
+                QVERIFY2(hashes >= 3 * percent / 10 && hashes <= (30 * percent + 27) / 100,
+                         qPrintable(drawn));
+                const QString visible = QString(drawn).remove(QRegularExpression(" +$"));
+                QVERIFY2(visible != before && drawn.size() >= before.size(), qPrintable(drawn));
+                before = last = visible;
+            }
+        }
+        QCOMPARE(last.startsWith("Control Panel [" + QString(30, '#') +
+                                 "] 100% Firmware update successfull"),
+                 updated);
     }
 
     // The service bench: three instruments plugged in one after another (the demo's bench
