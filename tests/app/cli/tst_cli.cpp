@@ -20,7 +20,7 @@ const QString product = QStringLiteral(ZEL_CLI);
 
 // No display of any kind: the command line must not need one. script(1) runs its
 // command with "$SHELL -c", which must be a shell that leaves the terminal's Ctrl+C
-// to the command (see askOnTerminal).
+// to the command (see askAndInterrupt).
 QProcessEnvironment environment(const QString &sim)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
