@@ -9,6 +9,7 @@
 #include <hidapi.h>
 
 #include <algorithm>
+#include <memory>
 
 // The link's clock in these tests: milliseconds that pass only when a test says so.
 static qint64 fakeNow = 0;
@@ -18,6 +19,7 @@ static qint64 fakeNow = 0;
 // counted.
 static int hidCloses = 0;
 static QList<qint64> attemptTimes;
+static QString logged; // the links' connection events, as Link spells them
 extern "C" void __real_hid_close(hid_device *dev);
 extern "C" void __wrap_hid_close(hid_device *dev)
 {
@@ -35,7 +37,9 @@ namespace {
 constexpr quint16 Vendor = 0x04D8;
 constexpr quint16 Product = 0xF93C;
 
-// Poll steps run by hand (no event loop runs) so that each report can be checked. Connection events
+// A link on the fake clock, whose timer the test runs: time passes by advance(), and the
+// timer fires whenever it falls due meanwhile; every poll step and change notice (re)arms it
+// from that moment. Poll steps run by hand, so each report can be checked. Connection events
 // are logged in order: "c" connected, "d" disconnected, "<text>" error, "D" access denied, "A"
 // no longer denied, "?" ambiguous, "=" no longer ambiguous.
 class Link : public UsbHid
@@ -43,32 +47,18 @@ class Link : public UsbHid
 public:
     Link() : UsbHid(Vendor, Product)
     {
-        connect(this, &UsbHid::connected, this, [this] { events += 'c'; });
-        connect(this, &UsbHid::disconnected, this, [this] { events += 'd'; });
-        connect(this, &UsbHid::error, this, [this](const QString &t) { events += '<' + t + '>'; });
-        connect(this, &UsbHid::accessDeniedChanged, this,
-                [this](bool denied) { events += denied ? 'D' : 'A'; });
-        connect(this, &UsbHid::ambiguousChanged, this,
-                [this](bool unclear) { events += unclear ? '?' : '='; });
-    }
-    // The base destructor still emits disconnected(), after `events` is gone.
-    ~Link() override { disconnect(this, nullptr, this, nullptr); }
-    using UsbHid::polling;
-    bool opened() const { return isOpen && device; }
-    QString events;
-};
-
-// A link on the fake clock, whose timer the test runs: time passes by advance(), and
-// the timer fires whenever it falls due meanwhile. Every poll step and every change
-// notice (re)arms the timer from that moment.
-class PacedLink : public Link
-{
-public:
-    PacedLink()
-    {
         clockMs = [] { return fakeNow; };
         rearm();
+        connect(this, &UsbHid::connected, this, [] { logged += 'c'; });
+        connect(this, &UsbHid::disconnected, this, [] { logged += 'd'; });
+        connect(this, &UsbHid::error, this, [](const QString &t) { logged += '<' + t + '>'; });
+        connect(this, &UsbHid::accessDeniedChanged, this,
+                [](bool denied) { logged += denied ? 'D' : 'A'; });
+        connect(this, &UsbHid::ambiguousChanged, this,
+                [](bool unclear) { logged += unclear ? '?' : '='; });
     }
+    using UsbHid::polling;
+    bool opened() const { return isOpen && device; }
     QFileSystemWatcher *watcher() const { return findChild<QFileSystemWatcher *>(); }
     bool waiting() const { return autoOpen && !isOpen; }
     int interval() const { return pollTimer->interval(); }
@@ -92,6 +82,59 @@ public:
     }
     qint64 due = 0;
 };
+
+// Plays a timeline of steps, separated by spaces, on `link`: "auto" switches automatic
+// opening on, "+N" lets N ms pass, "tick" runs one poll step, "notice" is a change in the
+// device folder, "unwatched" takes the folder from the watcher, "poll N" sets the poll
+// interval; "open", "close", "reopen", "send X" (40 bytes of X), "choose X" (a path or serial
+// number), "keep", "release" and "restart" (the main board's restart message) go to the link;
+// "plug", "unplug", "deny", "grant", "serial X", "restartMs N", "failRead" and
+// "failNonblocking" change the simulated instrument, "@N" before one the Nth. The simulated
+// device has no node, so a row adds the notice a real one would bring.
+void play(Link &link, const QString &steps)
+{
+    const QStringList words = steps.split(' ', Qt::SkipEmptyParts);
+    for (int i = 0; i < words.size(); ++i) {
+        const bool addressed = words[i].startsWith('@');
+        auto &sim = addressed ? zelsim::Instrument::instance(words[i].mid(1).toInt())
+                              : zelsim::Instrument::instance();
+        const QString step = addressed ? words[++i] : words[i];
+        if (step == "auto")
+            link.setAutoOpen(true), link.rearm();
+        else if (step.startsWith('+'))
+            link.advance(step.toLongLong());
+        else if (step == "tick")
+            link.polling();
+        else if (step == "notice")
+            link.notice();
+        else if (step == "unwatched")
+            link.watcher()->removePath("/dev");
+        else if (step == "poll")
+            link.setPollInterval(words[++i].toInt()), link.rearm();
+        else if (step == "open" || step == "close" || step == "reopen")
+            step == "open" ? link.open() : step == "close" ? link.close() : link.reopen();
+        else if (step == "send")
+            link.send(QByteArray(40, words[++i].at(0).toLatin1()));
+        else if (step == "choose")
+            link.setChoice(words[++i]);
+        else if (step == "keep" || step == "release")
+            link.keepDevice(step == "keep");
+        else if (step == "restart")
+            link.send(QByteArray("\x05\x07", 2));
+        else if (step == "plug" || step == "unplug")
+            sim.run(qPrintable(step));
+        else if (step == "deny" || step == "grant")
+            sim.run("accessDenied", step == "deny");
+        else if (step == "serial" || step == "restartMs")
+            sim.run(qPrintable(step), qPrintable(words[++i]));
+        else if (step == "failRead")
+            sim.run("failRead", 0, "gone");
+        else if (step == "failNonblocking")
+            sim.failSetNonblocking("no non-blocking mode");
+        else
+            QFAIL(qPrintable("unknown step " + step));
+    }
+}
 
 // Attempt times, compactly: the first, then "+gap" or "+gap*count" for each run of equal gaps.
 QString gaps(const QList<qint64> &times)
@@ -130,6 +173,7 @@ private slots:
         hidCloses = 0;
         attemptTimes.clear();
         fakeNow = 0;
+        logged.clear();
     }
     // Each test's link is gone by now and has released the library.
     void cleanup() { QCOMPARE(zelsim::Instrument::instance().exitCount(), 1); }
@@ -162,92 +206,49 @@ private slots:
         QCOMPARE(zelsim::Instrument::instance().list("writtenReports"), sent);
     }
 
-    // Close on closed: d; open: c; open on open: dc; open with the device gone: d (nothing
-    // found, no signal); reopen on closed: dc.
-    void openClose()
+    // Connection events and handles given back, and what goes out when, to the link's end:
+    // destroying it gives the device back and says so, once, if it is open. A device that
+    // cannot be read without blocking is given back at once: a blocking read would freeze
+    // the window whenever the instrument has nothing to say. After a failed read the link
+    // reconnects on a later tick, and what was still queued goes out only then.
+    void lifetime_data()
     {
-        Link link;
-        link.close();
-        link.open();
-        link.open();
-        zelsim::Instrument::instance().run("unplug");
-        link.open();
-        zelsim::Instrument::instance().run("plug");
-        link.reopen();
-        QCOMPARE(link.events, QStringLiteral("dcdcddc"));
-        QCOMPARE(hidCloses, 2); // each open() on an open link gives the handle back first
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<int>("closes");      // hid_close calls
+        QTest::addColumn<QString>("written"); // the first byte of each report
+        // clang-format off
+        QTest::newRow("never opened") << "" << "" << 0 << "";
+        QTest::newRow("close, open, open again, open while gone, reopen")
+            << "close open open unplug open plug reopen" << "dcdcddcd" << 3 << "";
+        QTest::newRow("device lost before the end") << "open failRead tick" << "c<gone>d" << 1 << "";
+        QTest::newRow("no non-blocking mode, then fine")
+            << "failNonblocking open auto" << "<no non-blocking mode>dcd" << 2 << "";
+        QTest::newRow("read fails: the queue waits for the reconnection")
+            << "auto send a send b failRead tick tick" << "c<gone>dcd" << 2 << "a";
+        QTest::newRow("... and goes out then")
+            << "auto send a send b failRead tick tick tick" << "c<gone>dcd" << 2 << "ab";
+        // clang-format on
     }
-
-    // A device that cannot be read without blocking is given back at once: a blocking
-    // read would freeze the window whenever the instrument has nothing to say.
-    void nonblockingFails()
+    void lifetime()
     {
-        zelsim::Instrument::instance().failSetNonblocking("no non-blocking mode");
-        Link link;
-        link.open();
-        QCOMPARE(link.events, QStringLiteral("<no non-blocking mode>d"));
-        QVERIFY(!link.opened());
-        QCOMPARE(hidCloses, 1);
-        link.setAutoOpen(true); // the device itself is fine
-        QCOMPARE(link.events.right(1), QStringLiteral("c"));
-    }
-
-    // Destroying the link gives the device back and says so, once, if it is open.
-    void destructor_data()
-    {
-        QTest::addColumn<int>("opens");
-        QTest::addColumn<bool>("lost");
-        QTest::addColumn<int>("closes"); // disconnected() and hid_close each
-        QTest::newRow("open") << 1 << false << 1;
-        QTest::newRow("never opened") << 0 << false << 0;
-        QTest::newRow("device lost before") << 1 << true << 0;
-    }
-
-    void destructor()
-    {
-        QFETCH(int, opens);
-        QFETCH(bool, lost);
+        QFETCH(QString, steps);
+        QFETCH(QString, events);
         QFETCH(int, closes);
-        auto *link = new UsbHid(Vendor, Product);
-        for (int i = 0; i < opens; ++i)
-            link->open();
-        if (lost) {
-            zelsim::Instrument::instance().run("failRead", 0, "gone");
-            QMetaObject::invokeMethod(link, "polling");
-        }
-        QObject observer;
-        int seen = 0;
-        connect(link, &UsbHid::disconnected, &observer, [&] { ++seen; });
-        const int before = hidCloses;
-        delete link;
-        QCOMPARE(seen, closes);
-        QCOMPARE(hidCloses - before, closes);
-    }
-
-    // Connected inside setAutoOpen(); after a failed read the link reconnects on a later
-    // tick, and what was still queued goes out only then.
-    void autoOpenAndReadFailure()
-    {
-        auto &sim = zelsim::Instrument::instance();
-        Link link;
-        link.setAutoOpen(true);
-        QCOMPARE(link.events, QStringLiteral("c"));
-        link.send(QByteArray(40, 'a'));
-        link.send(QByteArray(40, 'b'));
-        sim.run("failRead", 0, "gone");
-        link.polling(); // 'a' goes out, then the read fails
-        link.polling(); // reconnects
-        QCOMPARE(link.events, QStringLiteral("c<gone>dc"));
-        QCOMPARE(sim.list("writtenReports").size(), 1);
-        link.polling();
-        QCOMPARE(sim.list("writtenReports").last(), report(QByteArray(40, 'b')));
+        QFETCH(QString, written);
+        auto link = std::make_unique<Link>();
+        play(*link, steps);
+        link.reset();
+        QCOMPARE(logged, events);
+        QCOMPARE(hidCloses, closes);
+        QString sent;
+        for (const QByteArray &report : zelsim::Instrument::instance().list("writtenReports"))
+            sent += report.at(1);
+        QCOMPARE(sent, written);
     }
 
     // When the link tries to open the device that is not there (or not its to open), on a
-    // timeline of steps: "auto" switches automatic opening on, "+N" lets N ms pass, "notice"
-    // is a change in the device folder, "plug", "unplug", "deny" and "grant" change the
-    // simulated device (which has no node, so a row adds the notice a real one would bring),
-    // "unwatched" takes the folder from the watcher, "poll N" sets the poll interval.
+    // timeline of steps as play() takes them.
     void pace_data()
     {
         QTest::addColumn<QString>("steps");
@@ -290,36 +291,14 @@ private slots:
         QFETCH(QString, steps);
         QFETCH(QString, attempts);
         QFETCH(QString, events);
-        auto &sim = zelsim::Instrument::instance();
-        PacedLink link;
-        const QStringList words = steps.split(' ');
-        for (int i = 0; i < words.size(); ++i) {
-            const QString &word = words[i];
-            if (word == "auto")
-                link.setAutoOpen(true), link.rearm();
-            else if (word.startsWith('+'))
-                link.advance(word.toLongLong());
-            else if (word == "notice")
-                link.notice();
-            else if (word == "plug" || word == "unplug")
-                word == "plug" ? sim.run("plug") : sim.run("unplug");
-            else if (word == "deny" || word == "grant")
-                sim.run("accessDenied", word == "deny");
-            else if (word == "unwatched")
-                link.watcher()->removePath("/dev");
-            else if (word == "poll")
-                link.setPollInterval(words[++i].toInt()), link.rearm();
-            else
-                QFAIL(qPrintable("unknown step " + word));
-        }
+        Link link;
+        play(link, steps);
         QCOMPARE(gaps(attemptTimes), attempts);
-        QCOMPARE(link.events, events);
+        QCOMPARE(logged, events);
     }
 
-    // Several instruments attached, on a timeline of steps as in pace(), and: "@N plug" and the
-    // like for instrument N, "serial X", "choose X" (a path or serial number), "keep" and
-    // "release" the device, "restart" the open one's main board (back at once). Then what the
-    // link has open ("-" for nothing) and how many instruments it last listed.
+    // Several instruments attached, on a timeline of steps as play() takes them; then what the
+    // link has open (0 for nothing) and how many instruments it last listed.
     void several_data()
     {
         QTest::addColumn<QString>("steps");
@@ -363,36 +342,9 @@ private slots:
         QFETCH(QString, events);
         QFETCH(int, open);
         QFETCH(int, listed);
-        PacedLink link;
-        const QStringList words = steps.split(' ');
-        for (int i = 0; i < words.size(); ++i) {
-            const QString &word = words[i];
-            const bool addressed = word.startsWith('@');
-            auto &sim = addressed ? zelsim::Instrument::instance(word.mid(1).toInt())
-                                  : zelsim::Instrument::instance();
-            const QString step = addressed ? words[++i] : word;
-            if (step == "auto")
-                link.setAutoOpen(true), link.rearm();
-            else if (step.startsWith('+'))
-                link.advance(step.toLongLong());
-            else if (step == "notice")
-                link.notice();
-            else if (step == "unwatched")
-                link.watcher()->removePath("/dev");
-            else if (step == "plug" || step == "unplug")
-                sim.run(qPrintable(step));
-            else if (step == "serial" || step == "restartMs")
-                sim.run(qPrintable(step), qPrintable(words[++i]));
-            else if (step == "choose")
-                link.setChoice(words[++i]);
-            else if (step == "keep" || step == "release")
-                link.keepDevice(step == "keep");
-            else if (step == "restart")
-                link.send(QByteArray("\x05\x07", 2));
-            else
-                QFAIL(qPrintable("unknown step " + step));
-        }
-        QCOMPARE(link.events, events);
+        Link link;
+        play(link, steps);
+        QCOMPARE(logged, events);
         const auto node = [](int n) {
             return "zelsim:hidraw" + QString::number(zelsim::Instrument::instance(n).value("node"));
         };
@@ -417,7 +369,7 @@ private slots:
         QFETCH(bool, watched);
         auto &sim = zelsim::Instrument::instance();
         QRandomGenerator rng(seed);
-        PacedLink link;
+        Link link;
         if (!watched)
             link.watcher()->removePath("/dev");
         link.setAutoOpen(true);
