@@ -32,15 +32,6 @@ public:
     bool opened() const { return isOpen; }
 };
 
-// Answers of an input report as "command.part.value", up to the zero padding.
-QString answers(const unsigned char *report, int size)
-{
-    QStringList out;
-    for (int k = 0; k + 3 <= size && report[k]; k += 3)
-        out << QStringLiteral("%1.%2.%3").arg(report[k]).arg(report[k + 1]).arg(report[k + 2]);
-    return out.join(' ');
-}
-
 int writeMessage(hid_device *dev, std::initializer_list<unsigned char> message)
 {
     unsigned char report[65] = {};

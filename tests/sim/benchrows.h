@@ -2,7 +2,7 @@
 
 // A bench of several instruments as the system's HIDAPI lists them, in process
 // (tst_siminstrument) and through the rig's device nodes (tst_hidrig): the same
-// steps, the same listing but for where the nodes are.
+// steps, the same listing but for where the nodes are; and the answers read, alike.
 
 #include "siminstrument.h"
 
@@ -31,6 +31,15 @@ inline void benchRows()
                                                   << "hidraw0=";
     QTest::newRow("reset of one: that one unplugged") << "@2 plug;serial A;list;@2 reset;@3 plug"
                                                       << "hidraw0=A hidraw1=";
+}
+
+// Answers of an input report as "command.part.value", up to the zero padding.
+inline QString answers(const unsigned char *report, int size)
+{
+    QStringList out;
+    for (int k = 0; k + 3 <= size && report[k]; k += 3)
+        out << QStringLiteral("%1.%2.%3").arg(report[k]).arg(report[k + 1]).arg(report[k + 2]);
+    return out.join(' ');
 }
 
 // `folder` is where the nodes are: "zelsim:" in process, "/dev/" in the rig.

@@ -21,14 +21,6 @@ namespace {
 constexpr unsigned short Vid = 0x04D8;
 constexpr unsigned short Pid = 0xF93C;
 
-QByteArray bytes(std::initializer_list<int> list)
-{
-    QByteArray b;
-    for (int v : list)
-        b.append(char(v));
-    return b;
-}
-
 // One Intel HEX line with CR LF.
 QByteArray record(int type, int address, const QByteArray &data)
 {
@@ -54,11 +46,7 @@ QString exchange(hid_device *dev, const QByteArray &messages)
     report.replace(1, messages.size(), messages);
     hid_write(dev, reinterpret_cast<const unsigned char *>(report.constData()), 65);
     unsigned char buf[65] = {};
-    const int n = hid_read(dev, buf, 65);
-    QStringList answers;
-    for (int k = 0; k + 3 <= n && buf[k] != 0; k += 3)
-        answers << QStringLiteral("%1.%2.%3").arg(buf[k]).arg(buf[k + 1]).arg(buf[k + 2]);
-    return answers.join(' ');
+    return answers(buf, hid_read(dev, buf, 65));
 }
 } // namespace
 
@@ -125,11 +113,11 @@ private slots:
             lines[badLine].replace(9, 2, "00"); // a data byte changed under its checksum
         const QByteArray text = lines.join();
         setup(sim);
-        QStringList got{exchange(dev, bytes({2, 6}))};
+        QStringList got{exchange(dev, QByteArray::fromHex("0206"))};
         for (const QByteArray &line : lines)
-            got << exchange(dev, bytes({3, 6, int(line.size())}) + line);
-        got << exchange(dev, bytes({4, 6, quint8(fileChecksum(text) + checksumDelta)}))
-            << exchange(dev, bytes({1, 6})) << (sim.value("attached") ? "" : "gone");
+            got << exchange(dev, QByteArray::fromHex("0306") + char(line.size()) + line);
+        got << exchange(dev, QByteArray::fromHex("0406") + char(fileChecksum(text) + checksumDelta))
+            << exchange(dev, QByteArray::fromHex("0106")) << (sim.value("attached") ? "" : "gone");
         got.removeAll(QString());
         QCOMPARE(got.join(' '), answers);
         const bool accepted = answers.contains(QRegularExpression("4\\.\\d\\.1"));
@@ -140,7 +128,7 @@ private slots:
     void sensorGroupVersion()
     {
         sim.run("version", 3, 45);
-        QCOMPARE(exchange(dev, bytes({1, 0, 1, 7})),
+        QCOMPARE(exchange(dev, QByteArray::fromHex("01000107")),
                  QStringLiteral("1.1.17 1.2.17 1.3.45 1.4.17 1.5.17 1.7.31"));
     }
 
@@ -242,7 +230,7 @@ private slots:
     void mainBoardRestart()
     {
         sim.run("restartMs", 50);
-        exchange(dev, bytes({5, 7}));
+        exchange(dev, QByteArray::fromHex("0507"));
         QVERIFY(!sim.value("attached"));
         QVERIFY(!hid_open(Vid, Pid, nullptr));
         hid_device *again = nullptr;
@@ -251,8 +239,9 @@ private slots:
             again = hid_open(Vid, Pid, nullptr);
         }
         QVERIFY(again);
-        QCOMPARE(exchange(again, bytes({1, 7})), QStringLiteral("1.7.31"));
-        QCOMPARE(exchange(dev, bytes({1, 7})), QString()); // a handle of before stays dead
+        QCOMPARE(exchange(again, QByteArray::fromHex("0107")), QStringLiteral("1.7.31"));
+        QCOMPARE(exchange(dev, QByteArray::fromHex("0107")),
+                 QString()); // a handle of before stays dead
         hid_close(again);
     }
 };
