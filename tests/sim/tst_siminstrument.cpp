@@ -227,23 +227,7 @@ private slots:
     void bench_data() { benchRows(); }
     void bench() { checkBench("zelsim:"); }
 
-    void mainBoardRestart()
-    {
-        sim.run("restartMs", 50);
-        exchange(dev, QByteArray::fromHex("0507"));
-        QVERIFY(!sim.value("attached"));
-        QVERIFY(!hid_open(Vid, Pid, nullptr));
-        hid_device *again = nullptr;
-        for (int i = 0; i < 400 && !again; ++i) {
-            QTest::qWait(5);
-            again = hid_open(Vid, Pid, nullptr);
-        }
-        QVERIFY(again);
-        QCOMPARE(exchange(again, QByteArray::fromHex("0107")), QStringLiteral("1.7.31"));
-        QCOMPARE(exchange(dev, QByteArray::fromHex("0107")),
-                 QString()); // a handle of before stays dead
-        hid_close(again);
-    }
+    void mainBoardRestart() { checkRestart(); }
 };
 
 QTEST_GUILESS_MAIN(TestSimInstrument)
