@@ -20,19 +20,14 @@ inline void benchRows()
 {
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("listed");
-    QTest::newRow("the first alone, as ever") << ""
-                                              << "hidraw0=";
-    QTest::newRow("in the bench's order, with serial numbers") << "@3 plug;@3 serial C-3;serial A-1"
-                                                               << "hidraw0=A-1 hidraw1=C-3";
-    QTest::newRow("the second alone takes the lowest number") << "unplug;@2 plug"
-                                                              << "hidraw0=";
-    QTest::newRow("back under another number, listed in its place")
-        << "@2 plug;list;unplug;@3 plug;list;plug"
-        << "hidraw2= hidraw1= hidraw0=";
-    QTest::newRow("reset: the first alone again") << "@2 plug;@2 serial B;reset"
-                                                  << "hidraw0=";
-    QTest::newRow("reset of one: that one unplugged") << "@2 plug;serial A;list;@2 reset;@3 plug"
-                                                      << "hidraw0=A hidraw1=";
+    // clang-format off
+    QTest::newRow("the first alone, as ever") << "" << "hidraw0=";
+    QTest::newRow("in the bench's order, with serial numbers") << "@3 plug;@3 serial C-3;serial A-1" << "hidraw0=A-1 hidraw1=C-3";
+    QTest::newRow("the second alone takes the lowest number") << "unplug;@2 plug" << "hidraw0=";
+    QTest::newRow("back under another number, listed in its place") << "@2 plug;list;unplug;@3 plug;list;plug" << "hidraw2= hidraw1= hidraw0=";
+    QTest::newRow("reset: the first alone again") << "@2 plug;@2 serial B;reset" << "hidraw0=";
+    QTest::newRow("reset of one: that one unplugged") << "@2 plug;serial A;list;@2 reset;@3 plug" << "hidraw0=A hidraw1=";
+    // clang-format on
 }
 
 // Answers of an input report as "command.part.value", up to the zero padding.

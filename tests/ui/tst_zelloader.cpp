@@ -432,23 +432,16 @@ private slots:
     {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("version"); // the main board's, shown at the end
-        QTest::newRow("two at the start") << "@2 plug;open=S"
-                                          << "";
-        QTest::newRow("one of them unplugged: the other one shown") << "@2 plug;open=S;unplug=R"
-                                                                    << "v3.5";
-        QTest::newRow("a second one plugged in, and gone again")
-            << "open=R;@2 plug;notice=S;@2 unplug;notice=R"
-            << "v3.1";
-        QTest::newRow("the one shown unplugged, the other one left")
-            << "open=R;@2 plug;notice=S;unplug=R"
-            << "v3.5";
-        QTest::newRow("Start Update looks afresh") << "open=R;@2 plug;start=S"
-                                                   << "";
+        // clang-format off
+        QTest::newRow("two at the start") << "@2 plug;open=S" << "";
+        QTest::newRow("one of them unplugged: the other one shown") << "@2 plug;open=S;unplug=R" << "v3.5";
+        QTest::newRow("a second one plugged in, and gone again") << "open=R;@2 plug;notice=S;@2 unplug;notice=R" << "v3.1";
+        QTest::newRow("the one shown unplugged, the other one left") << "open=R;@2 plug;notice=S;unplug=R" << "v3.5";
+        QTest::newRow("Start Update looks afresh") << "open=R;@2 plug;start=S" << "";
         // One refusal is not yet a denial.
-        QTest::newRow("access denied, then granted") << "accessDenied;open=W;=D;grant=R"
-                                                     << "v3.1";
-        QTest::newRow("access denied, then unplugged") << "accessDenied;open=W;=D;unplug=W"
-                                                       << "";
+        QTest::newRow("access denied, then granted") << "accessDenied;open=W;=D;grant=R" << "v3.1";
+        QTest::newRow("access denied, then unplugged") << "accessDenied;open=W;=D;unplug=W" << "";
+        // clang-format on
     }
     void instruments()
     {
