@@ -337,36 +337,6 @@ private slots:
         QCOMPARE(stamped.getVersion(), QStringLiteral("v5.0"));
     }
 
-    // Return presses "Start Update" when it is enabled and does nothing while it is not.
-    void returnKey_data()
-    {
-        QTest::addColumn<bool>("attached");
-        QTest::newRow("connected") << true;
-        QTest::newRow("waiting for the instrument") << false;
-    }
-    void returnKey()
-    {
-        QFETCH(bool, attached);
-        create(attached);
-        loader->show();
-        QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
-        click("advanced"); // nothing ticked: Start can only say so
-        if (attached)
-            buttons = {QMessageBox::Ok};
-        QTest::keyClick(loader.get(), Qt::Key_Return);
-        QCOMPARE(seen, attached ? QStringList{"No update selected|No board has been selected for "
-                                              "firmware update. Please select boards you want to "
-                                              "update."}
-                                : QStringList{});
-        // Nothing started: no run, nothing sent but the window's version requests, the total
-        // bar as it was.
-        QVERIFY(!loader->findChild<UpdateRun *>());
-        for (const QByteArray &message : zelsim::Instrument::instance().list("messages"))
-            QCOMPARE(int(message.at(0)), 0x01);
-        QCOMPARE(widget<QProgressBar>("totalProgress")->value(), 0);
-        QVERIFY(widget<QProgressBar>("totalProgress")->property("working").toBool() == attached);
-    }
-
     // A file refused for its size says so, when loaded and when stamped.
     void fileTooLarge_data()
     {
@@ -396,29 +366,50 @@ private slots:
         QVERIFY(big.remove());
     }
 
+    // Return presses "Start Update" when it is enabled and does nothing while it is not.
+    // Every show starts in the plain mode, even after Advanced was ticked. While idle, Escape
+    // and closing hide the window without a question, and Escape must not reject behind the
+    // question's back.
+    void windowEventsWhileIdle_data()
+    {
+        QTest::addColumn<bool>("attached");
+        QTest::newRow("connected") << true;
+        QTest::newRow("waiting for the instrument") << false;
+    }
     void windowEventsWhileIdle()
     {
-        create();
-        QCOMPARE(totalText(), ready);        // connected inside the constructor
-        QVERIFY(!enabled("checkMainboard")); // selectable only once it has answered
+        QFETCH(bool, attached);
+        create(attached);
+        QCOMPARE(totalText(), attached ? ready : waiting); // connected inside the constructor
+        QVERIFY(!enabled("checkMainboard"));               // selectable only once it has answered
         QSignalSpy rejected(loader.get(), &QDialog::rejected);
         auto *advanced = widget<QCheckBox>("advanced");
         auto *table = widget<QWidget>("controlWidget");
         for (bool escape : {true, false}) {
             loader->show();
             QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
-            // Every show starts in the plain mode, even after Advanced was ticked.
             QVERIFY(!advanced->isChecked() && !table->isVisible());
-            advanced->click();
-            QVERIFY(advanced->isChecked() && table->isVisible());
-            if (escape)
-                QTest::keyClick(loader.get(), Qt::Key_Escape);
-            else
-                QVERIFY(loader->close());
+            advanced->click(); // disabled while waiting
+            QCOMPARE(advanced->isChecked() && table->isVisible(), attached);
+            if (escape && attached)
+                buttons = {QMessageBox::Ok};
+            if (escape) // nothing ticked: Start can only say so
+                QTest::keyClick(loader.get(), Qt::Key_Return);
+            escape ? QTest::keyClick(loader.get(), Qt::Key_Escape) : void(loader->close());
             QVERIFY(!loader->isVisible());
         }
-        // No question while idle, and Escape must not reject behind the question's back.
+        QCOMPARE(seen, attached ? QStringList{"No update selected|No board has been selected for "
+                                              "firmware update. Please select boards you want to "
+                                              "update."}
+                                : QStringList{});
         QCOMPARE(rejected.count(), 0);
+        // Nothing started: no run, nothing sent but the window's version requests, the total
+        // bar as it was.
+        QVERIFY(!loader->findChild<UpdateRun *>());
+        for (const QByteArray &message : zelsim::Instrument::instance().list("messages"))
+            QCOMPARE(int(message.at(0)), 0x01);
+        QCOMPARE(widget<QProgressBar>("totalProgress")->value(), 0);
+        QVERIFY(widget<QProgressBar>("totalProgress")->property("working").toBool() == attached);
     }
 
     // With a second instrument attached the window refuses to update and shows no versions;
