@@ -1,4 +1,3 @@
-#include "boardtable.h"
 #include "filesizetext.h"
 #include "firmwarefile.h"
 #include "hexrecord.h"
@@ -10,7 +9,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <functional>
 #include <memory>
 
 namespace {
@@ -152,9 +150,11 @@ private slots:
                  "Zelora HR36 Firmware Update Tool v" + version[0] + '.' + version[1] + version[2]);
         QCOMPARE(loader->windowTitle(), QStringLiteral("Zelora HR36 Firmware Update Tool"));
         QCOMPARE(text("fileStateLabelTerminal"), QStringLiteral("Update firmware to:"));
-        for (const BoardFacts &row : BoardTable::rows())
-            QCOMPARE(widget<QAbstractButton>("check" + boards[row.part])->text(),
-                     QString(row.caption));
+        QStringList captions;
+        for (const QString &board : boards.mid(1))
+            captions << widget<QAbstractButton>("check" + board)->text();
+        QCOMPARE(captions.join('|'), QStringLiteral("Keys 21-42|Keys 43-64|Keys 65-86|Keys 87-108|"
+                                                    "Keys 12-20|PCTRL|PBASE"));
 
         QList<QSize> iconSizes = loader->windowIcon().availableSizes();
         std::sort(iconSizes.begin(), iconSizes.end(),
@@ -162,12 +162,8 @@ private slots:
         QCOMPARE(iconSizes,
                  (QList<QSize>{
                      {16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
-    }
 
-    // What the licence box says must hold for the Qt the program runs with.
-    void licenceBox()
-    {
-        create(false);
+        // What the licence box says must hold for the Qt the program runs with.
         buttons = {QMessageBox::Ok};
         click("frameworkInfo");
         QCOMPARE(seen.size(), 1);
@@ -293,23 +289,32 @@ private slots:
                      yes && f == field ? newName.chopped(1) + ", 913 Byte)" : before[f]);
     }
 
-    // One question or error box per file; the display changes once, after the last.
+    // One question or error box per file; the display changes once, after the last. A file
+    // refused for its size says so, and is left as it was.
     void severalFiles()
     {
         create();
+        QFile big("files/big.hex");
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(64 * 1024 * 1024 + 1));
+        big.close();
         writeImage("a.hex", "PBASE", "v4.0");
         writeImage("b.hex", "PCTRL", "v4.1");
         writeImage("c.hex", "PBASE", "v4.9", false); // corrupted: no checksum record
         writeImage("d.hex", "PKEYS", "v4.2");
-        files = QStringList{"a.hex", "b.hex", "c.hex", "d.hex"};
-        buttons = {QMessageBox::Yes, QMessageBox::No, QMessageBox::Ok, QMessageBox::Yes};
+        files = QStringList{"a.hex", "b.hex", "c.hex", "big.hex", "d.hex"};
+        buttons = {QMessageBox::Yes, QMessageBox::No, QMessageBox::Ok, QMessageBox::Ok,
+                   QMessageBox::Yes};
         click("loadTerminal");
-        QCOMPARE(seen.size(), 5);
+        QCOMPARE(seen.size(), 6);
         QVERIFY(seen[2].endsWith("\"PCTRL-v4.1.hex (" + date + ")\""));
-        QCOMPARE(seen[3], "Load firmwar efile|An error occured while loading firmware file\n\"" +
-                              QFileInfo("files/c.hex").absoluteFilePath() +
+        const QString error = "Load firmwar efile|An error occured while loading firmware file\n\"";
+        QCOMPARE(seen[3], error + QFileInfo("files/c.hex").absoluteFilePath() +
                               "\"\nFirmware file has been corrupted");
-        QCOMPARE(shown, QStringList(QVector<QString>(5, builtInMainboard).toList()));
+        QCOMPARE(seen[4], error + QFileInfo(big).absoluteFilePath() +
+                              "\"\nFirmware file is too large (more than 64 MB)");
+        QCOMPARE(big.size(), 64 * 1024 * 1024 + 1);
+        QVERIFY(big.remove());
+        QCOMPARE(shown, QStringList(QVector<QString>(6, builtInMainboard).toList()));
         QVERIFY(text("fileStateMainboard").startsWith("PBASE-v4.0.hex"));
         QVERIFY(text("fileStateTerminal").startsWith("PCTRL-v2.4.hex"));
         QVERIFY(text("fileStateSensor").startsWith("PKEYS-v4.2.hex"));
@@ -341,27 +346,58 @@ private slots:
         QCOMPARE(stamped.getVersion(), QStringLiteral("v5.0"));
     }
 
+    // A file refused for its size says so when stamped too, and is left as it was.
+    void fileTooLargeToStamp()
+    {
+        create();
+        QFile big("files/big.hex");
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(64 * 1024 * 1024 + 1));
+        big.close();
+        files = QStringList{"big.hex"};
+        buttons = {QMessageBox::Ok};
+        QVERIFY(QMetaObject::invokeMethod(loader.get(), "calcChecksum"));
+        QCOMPARE(seen.value(1), "Firmware files|Firmware file is too large (more than 64 MB)");
+        QCOMPARE(big.size(), 64 * 1024 * 1024 + 1);
+        QVERIFY(big.remove());
+    }
+
     // Return presses "Start Update" when it is enabled and does nothing while it is not.
-    void returnKey_data()
+    // Every show starts in the plain mode, even after Advanced was ticked. While idle, Escape
+    // and closing hide the window without a question, and Escape must not reject behind the
+    // question's back.
+    void windowEventsWhileIdle_data()
     {
         QTest::addColumn<bool>("attached");
         QTest::newRow("connected") << true;
         QTest::newRow("waiting for the instrument") << false;
     }
-    void returnKey()
+    void windowEventsWhileIdle()
     {
         QFETCH(bool, attached);
         create(attached);
-        loader->show();
-        QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
-        click("advanced"); // nothing ticked: Start can only say so
-        if (attached)
-            buttons = {QMessageBox::Ok};
-        QTest::keyClick(loader.get(), Qt::Key_Return);
+        QCOMPARE(totalText(), attached ? ready : waiting); // connected inside the constructor
+        QVERIFY(!enabled("checkMainboard"));               // selectable only once it has answered
+        QSignalSpy rejected(loader.get(), &QDialog::rejected);
+        auto *advanced = widget<QCheckBox>("advanced");
+        auto *table = widget<QWidget>("controlWidget");
+        for (bool escape : {true, false}) {
+            loader->show();
+            QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
+            QVERIFY(!advanced->isChecked() && !table->isVisible());
+            advanced->click(); // disabled while waiting
+            QCOMPARE(advanced->isChecked() && table->isVisible(), attached);
+            if (escape && attached)
+                buttons = {QMessageBox::Ok};
+            if (escape) // nothing ticked: Start can only say so
+                QTest::keyClick(loader.get(), Qt::Key_Return);
+            escape ? QTest::keyClick(loader.get(), Qt::Key_Escape) : void(loader->close());
+            QVERIFY(!loader->isVisible());
+        }
         QCOMPARE(seen, attached ? QStringList{"No update selected|No board has been selected for "
                                               "firmware update. Please select boards you want to "
                                               "update."}
                                 : QStringList{});
+        QCOMPARE(rejected.count(), 0);
         // Nothing started: no run, nothing sent but the window's version requests, the total
         // bar as it was.
         QVERIFY(!loader->findChild<UpdateRun *>());
@@ -371,113 +407,38 @@ private slots:
         QVERIFY(widget<QProgressBar>("totalProgress")->property("working").toBool() == attached);
     }
 
-    // A file refused for its size says so, when loaded and when stamped.
-    void fileTooLarge_data()
-    {
-        QTest::addColumn<bool>("stamping");
-        QTest::newRow("load button") << false;
-        QTest::newRow("stamping") << true;
-    }
-    void fileTooLarge()
-    {
-        QFETCH(bool, stamping);
-        create();
-        QFile big("files/big.hex");
-        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(64 * 1024 * 1024 + 1));
-        big.close();
-        files = QStringList{"big.hex"};
-        buttons = {QMessageBox::Ok};
-        if (stamping)
-            QVERIFY(QMetaObject::invokeMethod(loader.get(), "calcChecksum"));
-        else
-            click("loadMainboard");
-        const QString reason = "Firmware file is too large (more than 64 MB)";
-        QCOMPARE(seen.value(1), stamping ? "Firmware files|" + reason
-                                         : "Load firmwar efile|An error occured while loading "
-                                           "firmware file\n\"" +
-                                               QFileInfo(big).absoluteFilePath() + "\"\n" + reason);
-        QCOMPARE(big.size(), 64 * 1024 * 1024 + 1);
-        QVERIFY(big.remove());
-    }
-
-    void windowEventsWhileIdle()
-    {
-        create();
-        QCOMPARE(totalText(), ready);        // connected inside the constructor
-        QVERIFY(!enabled("checkMainboard")); // selectable only once it has answered
-        QSignalSpy rejected(loader.get(), &QDialog::rejected);
-        auto *advanced = widget<QCheckBox>("advanced");
-        auto *table = widget<QWidget>("controlWidget");
-        for (bool escape : {true, false}) {
-            loader->show();
-            QVERIFY(QTest::qWaitForWindowExposed(loader.get()));
-            // Every show starts in the plain mode, even after Advanced was ticked.
-            QVERIFY(!advanced->isChecked() && !table->isVisible());
-            advanced->click();
-            QVERIFY(advanced->isChecked() && table->isVisible());
-            if (escape)
-                QTest::keyClick(loader.get(), Qt::Key_Escape);
-            else
-                QVERIFY(loader->close());
-            QVERIFY(!loader->isVisible());
-        }
-        // No question while idle, and Escape must not reject behind the question's back.
-        QCOMPARE(rejected.count(), 0);
-    }
-
-    // A device that is there but refuses to open is said so, until access is granted (the
-    // window connects) or the device goes away (it waits again).
-    void accessDenied_data()
-    {
-        QTest::addColumn<bool>("grant");
-        QTest::addColumn<QString>("after");
-        QTest::newRow("granted") << true << ready;
-        QTest::newRow("unplugged") << false << waiting;
-    }
-    void accessDenied()
-    {
-        QFETCH(bool, grant);
-        QFETCH(QString, after);
-        auto &sim = zelsim::Instrument::instance();
-        sim.run("accessDenied");
-        create();
-        QCOMPARE(totalText(), waiting); // one refusal is not yet a denial
-        QTRY_COMPARE(totalText(), QStringLiteral("Instrument found, but access was denied: "
-                                                 "install the udev rule (see README)"));
-        QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
-        grant ? sim.run("accessDenied", false) : sim.run("unplug");
-        QTRY_COMPARE(totalText(), after);
-        QCOMPARE(enabled("mainControl"), grant);
-    }
-
     // With a second instrument attached the window refuses to update and shows no versions;
-    // with one left it is as before. Steps separated by ';': "open" the window, "@2 plug"
-    // and the like for instrument N, "notice" (a change in /dev), "start" (Start Update);
-    // "=S", "=R" or "=W" after a step: the window then says several are attached, ready,
-    // waiting. Instrument 1's main board runs v3.1, instrument 2's v3.5.
-    void severalInstruments_data()
+    // with one left it is as before. A device that is there but refuses to open is said so,
+    // until access is granted or the device goes away. Steps separated by ';': "open" the
+    // window, "@2 plug" and the like for instrument N, "grant" access, "notice" (a change in
+    // /dev), "start" (Start Update); "=S", "=R", "=W" or "=D" after a step: the window then
+    // says several are attached, ready, waiting, denied. Instrument 1's main board runs v3.1,
+    // instrument 2's v3.5.
+    void instruments_data()
     {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("version"); // the main board's, shown at the end
-        QTest::newRow("two at the start") << "@2 plug;open=S"
-                                          << "";
-        QTest::newRow("one of them unplugged: the other one shown") << "@2 plug;open=S;unplug=R"
-                                                                    << "v3.5";
-        QTest::newRow("a second one plugged in, and gone again")
-            << "open=R;@2 plug;notice=S;@2 unplug;notice=R"
-            << "v3.1";
-        QTest::newRow("the one shown unplugged, the other one left")
-            << "open=R;@2 plug;notice=S;unplug=R"
-            << "v3.5";
-        QTest::newRow("Start Update looks afresh") << "open=R;@2 plug;start=S"
-                                                   << "";
+        // clang-format off
+        QTest::newRow("two at the start") << "@2 plug;open=S" << "";
+        QTest::newRow("one of them unplugged: the other one shown") << "@2 plug;open=S;unplug=R" << "v3.5";
+        QTest::newRow("a second one plugged in, and gone again") << "open=R;@2 plug;notice=S;@2 unplug;notice=R" << "v3.1";
+        QTest::newRow("the one shown unplugged, the other one left") << "open=R;@2 plug;notice=S;unplug=R" << "v3.5";
+        QTest::newRow("Start Update looks afresh") << "open=R;@2 plug;start=S" << "";
+        // One refusal is not yet a denial.
+        QTest::newRow("access denied, then granted") << "accessDenied;open=W;=D;grant=R" << "v3.1";
+        QTest::newRow("access denied, then unplugged") << "accessDenied;open=W;=D;unplug=W" << "";
+        // clang-format on
     }
-    void severalInstruments()
+    void instruments()
     {
         QFETCH(QString, steps);
         QFETCH(QString, version);
         zelsim::Instrument::instance(2).run("version", 7, 35);
-        const QMap<QString, QString> states{{"S", several}, {"R", ready}, {"W", waiting}};
+        const QMap<QString, QString> states{
+            {"S", several},
+            {"R", ready},
+            {"W", waiting},
+            {"D", "Instrument found, but access was denied: install the udev rule (see README)"}};
         for (const QString &step : steps.split(';')) {
             const QString action = step.section('=', 0, 0);
             QStringList words = action.split(' ');
@@ -489,14 +450,18 @@ private slots:
             } else if (action == "notice") {
                 QMetaObject::invokeMethod(loader->findChild<QFileSystemWatcher *>(),
                                           "directoryChanged", Q_ARG(QString, "/dev"));
+            } else if (action == "grant") {
+                sim.run("accessDenied", false);
             } else if (action == "start") {
                 QVERIFY(enabled("startUpdate"));
                 click("startUpdate");
-            } else {
+            } else if (!action.isEmpty()) {
                 sim.run(qPrintable(words.first()));
             }
-            if (step.contains('='))
+            if (step.contains('=')) {
                 QTRY_COMPARE(totalText(), states.value(step.section('=', 1)));
+                QCOMPARE(enabled("controlWidget") || enabled("mainControl"), step.endsWith("=R"));
+            }
         }
         QCOMPARE(enabled("mainControl"), !version.isEmpty());
         QTRY_COMPARE(text("versionMainboard"), version);

@@ -24,12 +24,8 @@ zelsim::Instrument &sim()
     return driven ? zelsim::Instrument::instance(driven) : zelsim::Instrument::instance();
 }
 
-int versionByte(const FirmwareFile &image)
-{
-    return image.getVersion().at(1).digitValue() * 10 + image.getVersion().at(3).digitValue();
-}
-
 constexpr int Panel = 0, Main = 1, Group = 2; // kinds of update step
+constexpr int versions[] = {51, 60, 19};      // each kind's image's version: v5.1, v6.0, v1.9
 const Part partOf[] = {zelInterface::Terminal, zelInterface::Mainboard, zelInterface::Sensors};
 const QList<int> boardsOf[] = {{6}, {7}, {2, 4}};
 
@@ -161,20 +157,6 @@ class TestZelUpdater : public QObject
         return loadImage(dir.filePath(name), text);
     }
 
-    // The updated boards hold exactly the image and report its version; the others
-    // were not touched.
-    void checkBoards(const FirmwareFile &image, const QList<int> &updated)
-    {
-        static const int defaults[] = {0, 17, 17, 17, 17, 17, 22, 31};
-        for (int p = 1; p <= 7; ++p) {
-            const QByteArray text = updated.contains(p) ? image.getHexText() : QByteArray();
-            QCOMPARE(sim().bytes("installedImage", p), text);
-            QCOMPARE(sim().bytes("receivedText", p), text);
-            QCOMPARE(sim().value("boardVersion", p),
-                     text.isEmpty() ? defaults[p] : versionByte(image));
-        }
-    }
-
 private slots:
     void initTestCase()
     {
@@ -257,7 +239,15 @@ private slots:
             for (int i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
                 progress << i + 1;
             QCOMPARE(out.progress, progress << text.size());
-            checkBoards(image, boardsOf[r.kind]);
+            // The updated boards hold exactly the image and report its version; the others
+            // were not touched.
+            static const int defaults[] = {0, 17, 17, 17, 17, 17, 22, 31};
+            for (int p = 1; p <= 7; ++p) {
+                const bool updated = boardsOf[r.kind].contains(p);
+                QCOMPARE(sim().bytes("installedImage", p), updated ? text : QByteArray());
+                QCOMPARE(sim().bytes("receivedText", p), updated ? text : QByteArray());
+                QCOMPARE(sim().value("boardVersion", p), updated ? versions[r.kind] : defaults[p]);
+            }
             // The main board restarts, drops off the bus and is opened again.
             QCOMPARE(sim().value("openCount") - opens, r.kind == Main ? 2 : 1);
             QCOMPARE(out.expired,
@@ -308,29 +298,22 @@ private slots:
     // The main board may be back on USB well within the second it gets after its restart
     // message, or long after it; it may even come and go. That second is always waited
     // out, and the version is asked for as soon as the device is there after it.
+    // (Never back: the fault matrix's "reconnect: unplug".)
     void restartDelays_data()
     {
         QTest::addColumn<QList<int>>("bounces");
-        QTest::addColumn<E>("result");
         for (int ms : {100, 500, 999, 1001, 1500, 9000})
-            QTest::addRow("back after %d ms", ms) << QList<int>{ms} << ok;
-        QTest::newRow("back, gone, back") << QList<int>{300, 600, 1500} << ok;
-        QTest::newRow("never back") << QList<int>{} << no;
+            QTest::addRow("back after %d ms", ms) << QList<int>{ms};
+        QTest::newRow("back, gone, back") << QList<int>{300, 600, 1500};
     }
-
     void restartDelays()
     {
         QFETCH(QList<int>, bounces);
-        QFETCH(E, result);
         const Outcome out = drive(&images[Main], Main, {}, bounces);
-        QCOMPARE(out.cancels, result == ok ? QList<E>{} : QList<E>{result});
-        QList<S> states{S::Restarting, S::WaitReconnect};
-        states << (result == ok ? QList<S>{S::VerifyVersion, S::Success} : QList<S>{S::Error});
-        QCOMPARE(out.states.mid(4), states);
-        Expired expired{{S::Restarting, 1000}};
-        if (result != ok)
-            expired << qMakePair(S::WaitReconnect, 10000);
-        QCOMPARE(out.expired, expired);
+        QCOMPARE(out.cancels, QList<E>{});
+        QCOMPARE(out.states.mid(4),
+                 (QList<S>{S::Restarting, S::WaitReconnect, S::VerifyVersion, S::Success}));
+        QCOMPARE(out.expired, (Expired{{S::Restarting, 1000}}));
         QCOMPARE(sim().bytes("installedImage", 7), images[Main].getHexText());
     }
 
@@ -343,7 +326,7 @@ private slots:
         QTest::addColumn<int>("otherVersion");
         QTest::addColumn<QList<int>>("bounces");
         QTest::addColumn<E>("result");
-        const int updated = versionByte(images[Main]);
+        const int updated = versions[Main];
         const QList<int> back{1500};
         QTest::newRow("serial numbers: the same one checked") << true << updated << back << ok;
         QTest::newRow("none: not checked") << false << updated << back << E::NotChecked;
@@ -408,7 +391,7 @@ private slots:
         for (int run = 0; run < 300; ++run) {
             init();
             const int kind = rng.bounded(3), lines = images[kind].getHexText().count('\n');
-            const int version = versionByte(images[kind]);
+            const int version = versions[kind];
             const QList<int> boards =
                 kind == Group && rng.bounded(2) ? QList<int>{1, 2, 3, 4, 5} : boardsOf[kind];
             const auto any = [&] { return boards.at(rng.bounded(boards.size())); };
