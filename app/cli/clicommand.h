@@ -78,8 +78,6 @@ protected:
     // Asks every board of the open instrument for its version, until all have
     // answered or a second has passed; false, saying so, if it went away first.
     bool askVersions(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
-    // Both, for an instrument that must be there.
-    int findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
 
     CliOutput *output = nullptr;
     QString device; // --device as given

@@ -210,13 +210,6 @@ bool CliCommand::askVersions(zelInterface *link, QMap<zelInterface::PartType, QS
     return !gone;
 }
 
-int CliCommand::findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions)
-{
-    if (const int code = findInstrument(link))
-        return code;
-    return askVersions(link, versions) ? ExitSuccess : ExitNoInstrument;
-}
-
 std::unique_ptr<CliCommand> newListCommand()
 {
     return std::make_unique<ListCommand>();

@@ -150,17 +150,15 @@ protected:
     {
         if (const int code = parse(parser))
             return code;
+        link = std::make_unique<zelInterface>();
         if (repeat)
             return updateEach();
-        link = std::make_unique<zelInterface>();
-        if (const int code = plan())
-            return code;
-        if (!confirm()) {
-            output->note("Nothing was updated.");
-            return ExitSuccess;
-        }
-        show();
-        return runToEnd() ? report() : reportInterrupted();
+        const int found = findInstrument(link.get());
+        if (found == SeveralAttached)
+            return chooseOne();
+        if (found)
+            return found;
+        return askVersions(link.get(), &before) ? updateOne() : ExitNoInstrument;
     }
 
 private:
@@ -213,18 +211,6 @@ private:
         return QString();
     }
 
-    int plan()
-    {
-        const int found = findInstrument(link.get());
-        if (found == SeveralAttached)
-            return chooseOne();
-        if (found)
-            return found;
-        if (!askVersions(link.get(), &before))
-            return ExitNoInstrument;
-        return plan(before);
-    }
-
     // Several instruments are attached and none was chosen: which one is the
     // user's to say.
     int chooseOne()
@@ -241,19 +227,29 @@ private:
         return ExitUsage;
     }
 
-    int plan(const Versions &versions)
+    // The open instrument's update, from the versions its boards gave in `before`:
+    // the plan, the question, the run and how it ended.
+    int updateOne()
     {
         planned.clear();
-        if (const int code = choose(versions, &planned))
+        if (const int code = choose(before, &planned))
             return code;
         const QString unused = images->unusedFile(planned);
         if (!unused.isEmpty()) {
             output->error(unused + " is firmware for none of the boards to update");
             return ExitUsage;
         }
-        printPlan(planned, versions);
+        printPlan(planned, before);
         run = std::make_unique<UpdateRun>(link.get(), planned, *images);
-        return ExitSuccess;
+        // An image the run cannot write fails it before anything is sent; asking
+        // first would only ask about an update that cannot happen.
+        if (consent == CliConsole::Consent::Ask && run->unusableStep() < 0 &&
+            !CliConsole::askToProceed(output)) {
+            output->note("Nothing was updated.");
+            return ExitSuccess;
+        }
+        show();
+        return runToEnd() ? report() : reportInterrupted();
     }
 
     // The boards to update, in the window's order: the chosen ones, or without a
@@ -304,14 +300,6 @@ private:
                 output->line("Instrument " + instrumentText(instrument));
             output->print(CliOutput::table(table, {1}));
         }
-    }
-
-    bool confirm()
-    {
-        // An image the run cannot write fails it before anything is sent; asking
-        // first would only ask about an update that cannot happen.
-        return consent != CliConsole::Consent::Ask || run->unusableStep() >= 0 ||
-               CliConsole::askToProceed(output);
     }
 
     // Shows the run's steps as the run reports them, and keeps how it ended.
@@ -417,7 +405,6 @@ private:
     int updateEach()
     {
         CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);
-        link = std::make_unique<zelInterface>();
         handledPresses = CliConsole::interruptCount();
         int succeeded = 0, failed = 0;
         while (waitFor(Next)) {
@@ -429,18 +416,15 @@ private:
             if (askVersions(link.get(), &before)) {
                 // A failure of the plan (a board that did not answer) is this
                 // instrument's; a file for none of its boards would be every one's.
-                const int code = plan(before);
-                if (code == ExitUsage)
+                const int code = updateOne();
+                if (code == ExitInterrupted)
+                    ++failed;
+                if (code == ExitUsage || code == ExitInterrupted)
                     return summary(succeeded, failed, code);
-                if (code == ExitSuccess) {
-                    show();
-                    if (!runToEnd()) {
-                        ++failed;
-                        return summary(succeeded, failed, reportInterrupted());
-                    }
+                ok = code == ExitSuccess;
+                if (run) {
                     // A press the run has warned of ends nothing more.
                     handledPresses = CliConsole::interruptCount();
-                    ok = report() == ExitSuccess;
                     askVersions(link.get(), &after);
                 }
             }
