@@ -290,16 +290,11 @@ private:
             rows.append(QJsonObject{
                 {"name", board->name}, {"part", int(part)}, {"current", now}, {"new", next}});
         }
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject plan = instrumentJson(instrument);
-            plan.insert("event", "plan");
-            plan.insert("boards", rows);
-            output->json(plan, true);
-        } else {
-            if (repeat || link->attached().size() > 1)
-                output->line("Instrument " + instrumentText(instrument));
-            output->print(CliOutput::table(table, {1}));
-        }
+        const bool named = repeat || link->attached().size() > 1;
+        output->result(instrumentJson(instrument, {{"event", "plan"}, {"boards", rows}}),
+                       (named ? "Instrument " + instrumentText(instrument) + '\n' : QString()) +
+                           CliOutput::table(table, {1}),
+                       true);
     }
 
     // Shows the run's steps as the run reports them, and keeps how it ended.
@@ -360,16 +355,12 @@ private:
 
     int report()
     {
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject result{{"event", "result"}, {"ok", success}, {"text", endText}};
-            if (!success) {
-                result.insert("step", BoardTable::stepName(run->plan()[run->currentStep()].part));
-                result.insert("error", zelUpdater::errorText(endError));
-            }
-            output->json(result, true);
-        } else if (success) {
-            output->line(endText);
+        QJsonObject result{{"event", "result"}, {"ok", success}, {"text", endText}};
+        if (!success) {
+            result.insert("step", BoardTable::stepName(run->plan()[run->currentStep()].part));
+            result.insert("error", zelUpdater::errorText(endError));
         }
+        output->result(result, success ? endText + '\n' : QString(), true);
         if (success)
             return ExitSuccess;
         // At most two steps follow the one that failed.
@@ -489,27 +480,21 @@ private:
                             {"before", before.value(part)},
                             {"after", after.contains(part) ? QJsonValue(now) : QJsonValue()}});
         }
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject event = instrumentJson(instrument);
-            event.insert("event", "instrument");
-            event.insert("ok", ok);
-            event.insert("text", endText);
-            event.insert("boards", rows);
-            output->json(event, true);
-        } else {
-            output->line(instrumentName(instrument) + ": " + (ok ? "" : "failed: ") + endText +
-                         (changes.isEmpty() ? "" : "; " + changes.join(", ")));
-        }
+        output->result(
+            instrumentJson(
+                instrument,
+                {{"event", "instrument"}, {"ok", ok}, {"text", endText}, {"boards", rows}}),
+            instrumentName(instrument) + ": " + (ok ? "" : "failed: ") + endText +
+                (changes.isEmpty() ? "" : "; " + changes.join(", ")) + '\n',
+            true);
     }
 
     int summary(int succeeded, int failed, int code)
     {
         CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
-        if (output->mode() == CliOutput::Mode::Json)
-            output->json({{"event", "summary"}, {"succeeded", succeeded}, {"failed", failed}},
-                         true);
-        else
-            output->line(QString("Summary: %1 updated, %2 failed").arg(succeeded).arg(failed));
+        output->result({{"event", "summary"}, {"succeeded", succeeded}, {"failed", failed}},
+                       QString("Summary: %1 updated, %2 failed\n").arg(succeeded).arg(failed),
+                       true);
         return code;
     }
 
