@@ -40,7 +40,7 @@ public:
         step = address;
         text.clear();
         permille = 0;
-        forget();
+        shownPercent = -1;
     }
     // The running step's state text, and its share done, 0 to 1000.
     void state(const QString &stateText) { show(stateText, permille); }
@@ -66,7 +66,7 @@ public:
     {
         if (drawnWidth > 0) {
             endLine();
-            forget();
+            shownPercent = -1;
         }
     }
 
@@ -74,12 +74,12 @@ private:
     void show(const QString &newText, int newPermille)
     {
         const int percent = newPermille / 10;
-        const bool changed = newText != shownText || percent != shownPercent;
+        const bool changed = newText != text || percent != shownPercent;
         const QString name = BoardTable::boardName(step);
         if (output->mode() == CliOutput::Mode::Terminal && changed) {
             draw(newPermille, newText);
         } else if (output->mode() == CliOutput::Mode::Plain) {
-            if (newText != shownText)
+            if (newText != text)
                 output->line(name + ": " + newText);
             // Tenths only once the step is under way; 0 % says nothing new.
             if (percent / 10 > qMax(shownPercent, 0) / 10)
@@ -91,15 +91,9 @@ private:
                           {"text", newText}},
                          true);
         }
-        text = shownText = newText;
+        text = newText;
         permille = newPermille;
         shownPercent = percent;
-    }
-
-    void forget()
-    {
-        shownPercent = -1;
-        shownText.clear();
     }
 
     // Carriage return and spaces over whatever is left of the longer line before:
@@ -127,8 +121,8 @@ private:
     zelInterface::PartType step = zelInterface::Sensors;
     QString text;
     int permille = 0;
+    // The percent last shown; -1 while nothing of the step is, as after a break.
     int shownPercent = -1;
-    QString shownText;
     int drawnWidth = 0;
 };
 
@@ -202,12 +196,11 @@ private:
         if (file.load(diskPath(path)) != FirmwareFile::Ok)
             return path + ": " + FirmwareFile::failureText(diskPath(path), file.getStatus());
         const QString family = file.getFamilyCode();
-        if (!images->find(family))
-            return path + ": family code '" + family + "' is none of PBASE, PCTRL, PKEYS";
         if (!images->path(family).isEmpty())
             return images->path(family) + " and " + path + " are both " + family +
                    " firmware; give one file per family";
-        images->use(file, path);
+        if (!images->use(file, path))
+            return path + ": family code '" + family + "' is none of PBASE, PCTRL, PKEYS";
         return QString();
     }
 
@@ -408,10 +401,8 @@ private:
                 // A failure of the plan (a board that did not answer) is this
                 // instrument's; a file for none of its boards would be every one's.
                 const int code = updateOne();
-                if (code == ExitInterrupted)
-                    ++failed;
                 if (code == ExitUsage || code == ExitInterrupted)
-                    return summary(succeeded, failed, code);
+                    return summary(succeeded, failed + int(code == ExitInterrupted), code);
                 ok = code == ExitSuccess;
                 if (run) {
                     // A press the run has warned of ends nothing more.
