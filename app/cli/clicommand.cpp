@@ -164,10 +164,11 @@ QString instrumentText(const UsbHid::Device &device)
     return device.path + ", serial number " + (device.serial.isEmpty() ? "none" : device.serial);
 }
 
-QJsonObject instrumentJson(const UsbHid::Device &device)
+QJsonObject instrumentJson(const UsbHid::Device &device, QJsonObject members)
 {
-    return {{"path", device.path},
-            {"serial", device.serial.isEmpty() ? QJsonValue() : QJsonValue(device.serial)}};
+    members.insert("path", device.path);
+    members.insert("serial", device.serial.isEmpty() ? QJsonValue() : QJsonValue(device.serial));
+    return members;
 }
 
 QString diskPath(const QString &path)

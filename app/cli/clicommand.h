@@ -78,8 +78,6 @@ protected:
     // Asks every board of the open instrument for its version, until all have
     // answered or a second has passed; false, saying so, if it went away first.
     bool askVersions(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
-    // Both, for an instrument that must be there.
-    int findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
 
     CliOutput *output = nullptr;
     QString device; // --device as given
@@ -100,8 +98,9 @@ QString wrapped(const QString &first, const QStringList &words, int width);
 QString instrumentName(const UsbHid::Device &device);
 // "/dev/hidraw1, serial number HR36-0002" ("none" where it reports none).
 QString instrumentText(const UsbHid::Device &device);
-// Its JSON members: "path", "serial" (null where it reports none).
-QJsonObject instrumentJson(const UsbHid::Device &device);
+// Its JSON members, "path" and "serial" (null where it reports none), added to
+// `members`.
+QJsonObject instrumentJson(const UsbHid::Device &device, QJsonObject members = {});
 
 // A path given on the command line, as a path on disk: the toolkit would open a
 // path beginning with ':' from the program's own resources instead.

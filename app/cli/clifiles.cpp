@@ -61,10 +61,7 @@ protected:
             files.append(entry);
             blocks << text;
         }
-        if (output->mode() == CliOutput::Mode::Json)
-            output->json({{"files", files}});
-        else
-            output->print(blocks.join('\n'));
+        output->result({{"files", files}}, blocks.join('\n'));
         return allOk ? ExitSuccess : ExitUsage;
     }
 };

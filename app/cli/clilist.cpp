@@ -132,9 +132,8 @@ private:
                 rows.append({board.name, QString::number(board.part), board.description,
                              one.versions.value(board.part, "no answer")});
             }
-            QJsonObject instrument = instrumentJson(one.device);
-            instrument.insert("boards", one.reached ? QJsonValue(boards) : QJsonValue());
-            instruments.append(instrument);
+            instruments.append(instrumentJson(
+                one.device, {{"boards", one.reached ? QJsonValue(boards) : QJsonValue()}}));
             if (!one.reached)
                 continue;
             if (named)
@@ -142,15 +141,11 @@ private:
                         instrumentText(one.device) + '\n';
             text += CliOutput::table(rows, {1});
         }
-        if (output->mode() == CliOutput::Mode::Json) {
-            // One instrument: its members at the top, as they always were, too.
-            QJsonObject result =
-                instruments.size() == 1 ? instruments.first().toObject() : QJsonObject();
-            result.insert("instruments", instruments);
-            output->json(result);
-        } else {
-            output->print(text);
-        }
+        // One instrument: its members at the top, as they always were, too.
+        QJsonObject result =
+            instruments.size() == 1 ? instruments.first().toObject() : QJsonObject();
+        result.insert("instruments", instruments);
+        output->result(result, text);
     }
 };
 
@@ -208,13 +203,6 @@ bool CliCommand::askVersions(zelInterface *link, QMap<zelInterface::PartType, QS
     if (gone)
         output->error("the instrument went away before its boards answered");
     return !gone;
-}
-
-int CliCommand::findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions)
-{
-    if (const int code = findInstrument(link))
-        return code;
-    return askVersions(link, versions) ? ExitSuccess : ExitNoInstrument;
 }
 
 std::unique_ptr<CliCommand> newListCommand()

@@ -38,6 +38,12 @@ public:
     void prompt(const QString &text) { write(&err, text.toLocal8Bit()); }
     // One document: indented for a command's result, one line per event.
     void json(const QJsonObject &object, bool oneLine = false);
+    // The same facts for a script or for a person: `object` as json() prints it
+    // with --json, `text` otherwise.
+    void result(const QJsonObject &object, const QString &text, bool oneLine = false)
+    {
+        outputMode == Mode::Json ? json(object, oneLine) : print(text);
+    }
 
     // Columns padded to their widest cell, two spaces apart; the columns listed in
     // `rightAligned` are padded on the left. No trailing spaces.

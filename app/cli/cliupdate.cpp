@@ -40,7 +40,7 @@ public:
         step = address;
         text.clear();
         permille = 0;
-        forget();
+        shownPercent = -1;
     }
     // The running step's state text, and its share done, 0 to 1000.
     void state(const QString &stateText) { show(stateText, permille); }
@@ -66,7 +66,7 @@ public:
     {
         if (drawnWidth > 0) {
             endLine();
-            forget();
+            shownPercent = -1;
         }
     }
 
@@ -74,12 +74,12 @@ private:
     void show(const QString &newText, int newPermille)
     {
         const int percent = newPermille / 10;
-        const bool changed = newText != shownText || percent != shownPercent;
+        const bool changed = newText != text || percent != shownPercent;
         const QString name = BoardTable::boardName(step);
         if (output->mode() == CliOutput::Mode::Terminal && changed) {
             draw(newPermille, newText);
         } else if (output->mode() == CliOutput::Mode::Plain) {
-            if (newText != shownText)
+            if (newText != text)
                 output->line(name + ": " + newText);
             // Tenths only once the step is under way; 0 % says nothing new.
             if (percent / 10 > qMax(shownPercent, 0) / 10)
@@ -91,15 +91,9 @@ private:
                           {"text", newText}},
                          true);
         }
-        text = shownText = newText;
+        text = newText;
         permille = newPermille;
         shownPercent = percent;
-    }
-
-    void forget()
-    {
-        shownPercent = -1;
-        shownText.clear();
     }
 
     // Carriage return and spaces over whatever is left of the longer line before:
@@ -127,8 +121,8 @@ private:
     zelInterface::PartType step = zelInterface::Sensors;
     QString text;
     int permille = 0;
+    // The percent last shown; -1 while nothing of the step is, as after a break.
     int shownPercent = -1;
-    QString shownText;
     int drawnWidth = 0;
 };
 
@@ -150,17 +144,15 @@ protected:
     {
         if (const int code = parse(parser))
             return code;
+        link = std::make_unique<zelInterface>();
         if (repeat)
             return updateEach();
-        link = std::make_unique<zelInterface>();
-        if (const int code = plan())
-            return code;
-        if (!confirm()) {
-            output->note("Nothing was updated.");
-            return ExitSuccess;
-        }
-        show();
-        return runToEnd() ? report() : reportInterrupted();
+        const int found = findInstrument(link.get());
+        if (found == SeveralAttached)
+            return chooseOne();
+        if (found)
+            return found;
+        return askVersions(link.get(), &before) ? updateOne() : ExitNoInstrument;
     }
 
 private:
@@ -204,25 +196,12 @@ private:
         if (file.load(diskPath(path)) != FirmwareFile::Ok)
             return path + ": " + FirmwareFile::failureText(diskPath(path), file.getStatus());
         const QString family = file.getFamilyCode();
-        if (!images->find(family))
-            return path + ": family code '" + family + "' is none of PBASE, PCTRL, PKEYS";
         if (!images->path(family).isEmpty())
             return images->path(family) + " and " + path + " are both " + family +
                    " firmware; give one file per family";
-        images->use(file, path);
+        if (!images->use(file, path))
+            return path + ": family code '" + family + "' is none of PBASE, PCTRL, PKEYS";
         return QString();
-    }
-
-    int plan()
-    {
-        const int found = findInstrument(link.get());
-        if (found == SeveralAttached)
-            return chooseOne();
-        if (found)
-            return found;
-        if (!askVersions(link.get(), &before))
-            return ExitNoInstrument;
-        return plan(before);
     }
 
     // Several instruments are attached and none was chosen: which one is the
@@ -241,19 +220,29 @@ private:
         return ExitUsage;
     }
 
-    int plan(const Versions &versions)
+    // The open instrument's update, from the versions its boards gave in `before`:
+    // the plan, the question, the run and how it ended.
+    int updateOne()
     {
         planned.clear();
-        if (const int code = choose(versions, &planned))
+        if (const int code = choose(before, &planned))
             return code;
         const QString unused = images->unusedFile(planned);
         if (!unused.isEmpty()) {
             output->error(unused + " is firmware for none of the boards to update");
             return ExitUsage;
         }
-        printPlan(planned, versions);
+        printPlan(planned, before);
         run = std::make_unique<UpdateRun>(link.get(), planned, *images);
-        return ExitSuccess;
+        // An image the run cannot write fails it before anything is sent; asking
+        // first would only ask about an update that cannot happen.
+        if (consent == CliConsole::Consent::Ask && run->unusableStep() < 0 &&
+            !CliConsole::askToProceed(output)) {
+            output->note("Nothing was updated.");
+            return ExitSuccess;
+        }
+        show();
+        return runToEnd() ? report() : reportInterrupted();
     }
 
     // The boards to update, in the window's order: the chosen ones, or without a
@@ -294,24 +283,11 @@ private:
             rows.append(QJsonObject{
                 {"name", board->name}, {"part", int(part)}, {"current", now}, {"new", next}});
         }
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject plan = instrumentJson(instrument);
-            plan.insert("event", "plan");
-            plan.insert("boards", rows);
-            output->json(plan, true);
-        } else {
-            if (repeat || link->attached().size() > 1)
-                output->line("Instrument " + instrumentText(instrument));
-            output->print(CliOutput::table(table, {1}));
-        }
-    }
-
-    bool confirm()
-    {
-        // An image the run cannot write fails it before anything is sent; asking
-        // first would only ask about an update that cannot happen.
-        return consent != CliConsole::Consent::Ask || run->unusableStep() >= 0 ||
-               CliConsole::askToProceed(output);
+        const bool named = repeat || link->attached().size() > 1;
+        output->result(instrumentJson(instrument, {{"event", "plan"}, {"boards", rows}}),
+                       (named ? "Instrument " + instrumentText(instrument) + '\n' : QString()) +
+                           CliOutput::table(table, {1}),
+                       true);
     }
 
     // Shows the run's steps as the run reports them, and keeps how it ended.
@@ -372,16 +348,12 @@ private:
 
     int report()
     {
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject result{{"event", "result"}, {"ok", success}, {"text", endText}};
-            if (!success) {
-                result.insert("step", BoardTable::stepName(run->plan()[run->currentStep()].part));
-                result.insert("error", zelUpdater::errorText(endError));
-            }
-            output->json(result, true);
-        } else if (success) {
-            output->line(endText);
+        QJsonObject result{{"event", "result"}, {"ok", success}, {"text", endText}};
+        if (!success) {
+            result.insert("step", BoardTable::stepName(run->plan()[run->currentStep()].part));
+            result.insert("error", zelUpdater::errorText(endError));
         }
+        output->result(result, success ? endText + '\n' : QString(), true);
         if (success)
             return ExitSuccess;
         // At most two steps follow the one that failed.
@@ -417,7 +389,6 @@ private:
     int updateEach()
     {
         CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);
-        link = std::make_unique<zelInterface>();
         handledPresses = CliConsole::interruptCount();
         int succeeded = 0, failed = 0;
         while (waitFor(Next)) {
@@ -429,18 +400,13 @@ private:
             if (askVersions(link.get(), &before)) {
                 // A failure of the plan (a board that did not answer) is this
                 // instrument's; a file for none of its boards would be every one's.
-                const int code = plan(before);
-                if (code == ExitUsage)
-                    return summary(succeeded, failed, code);
-                if (code == ExitSuccess) {
-                    show();
-                    if (!runToEnd()) {
-                        ++failed;
-                        return summary(succeeded, failed, reportInterrupted());
-                    }
+                const int code = updateOne();
+                if (code == ExitUsage || code == ExitInterrupted)
+                    return summary(succeeded, failed + int(code == ExitInterrupted), code);
+                ok = code == ExitSuccess;
+                if (run) {
                     // A press the run has warned of ends nothing more.
                     handledPresses = CliConsole::interruptCount();
-                    ok = report() == ExitSuccess;
                     askVersions(link.get(), &after);
                 }
             }
@@ -505,27 +471,21 @@ private:
                             {"before", before.value(part)},
                             {"after", after.contains(part) ? QJsonValue(now) : QJsonValue()}});
         }
-        if (output->mode() == CliOutput::Mode::Json) {
-            QJsonObject event = instrumentJson(instrument);
-            event.insert("event", "instrument");
-            event.insert("ok", ok);
-            event.insert("text", endText);
-            event.insert("boards", rows);
-            output->json(event, true);
-        } else {
-            output->line(instrumentName(instrument) + ": " + (ok ? "" : "failed: ") + endText +
-                         (changes.isEmpty() ? "" : "; " + changes.join(", ")));
-        }
+        output->result(
+            instrumentJson(
+                instrument,
+                {{"event", "instrument"}, {"ok", ok}, {"text", endText}, {"boards", rows}}),
+            instrumentName(instrument) + ": " + (ok ? "" : "failed: ") + endText +
+                (changes.isEmpty() ? "" : "; " + changes.join(", ")) + '\n',
+            true);
     }
 
     int summary(int succeeded, int failed, int code)
     {
         CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
-        if (output->mode() == CliOutput::Mode::Json)
-            output->json({{"event", "summary"}, {"succeeded", succeeded}, {"failed", failed}},
-                         true);
-        else
-            output->line(QString("Summary: %1 updated, %2 failed").arg(succeeded).arg(failed));
+        output->result({{"event", "summary"}, {"succeeded", succeeded}, {"failed", failed}},
+                       QString("Summary: %1 updated, %2 failed\n").arg(succeeded).arg(failed),
+                       true);
         return code;
     }
 
