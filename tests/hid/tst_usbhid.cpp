@@ -81,15 +81,25 @@ public:
         }
         fakeNow = end;
     }
-    // What the device folder's watcher says when a node comes, goes or changes.
+    // What the device folder's watcher says when a node comes, goes or changes; where
+    // the link watches nothing, nothing says it.
     void notice()
     {
-        QVERIFY(watcher());
+        if (!watcher())
+            return;
         QMetaObject::invokeMethod(watcher(), "directoryChanged", Q_ARG(QString, "/dev"));
         rearm();
     }
     qint64 due = 0;
 };
+
+// The link loses its device folder (as when it is unmounted); where it watches none, it
+// has nothing to lose.
+void unwatch(PacedLink &link)
+{
+    if (link.watcher())
+        link.watcher()->removePath("/dev");
+}
 
 // Attempt times, compactly: the first, then "+gap" or "+gap*count" for each run of equal gaps.
 QString gaps(const QList<qint64> &times)
@@ -290,6 +300,8 @@ private slots:
         QFETCH(QString, events);
         auto &sim = zelsim::Instrument::instance();
         PacedLink link;
+        if (!link.watcher() && !steps.startsWith("unwatched"))
+            QSKIP("this system has no device folder to watch");
         const QStringList words = steps.split(' ');
         for (int i = 0; i < words.size(); ++i) {
             const QString &word = words[i];
@@ -304,7 +316,7 @@ private slots:
             else if (word == "deny" || word == "grant")
                 sim.setAccessDenied(word == "deny");
             else if (word == "unwatched")
-                link.watcher()->removePath("/dev");
+                unwatch(link);
             else if (word == "poll")
                 link.setPollInterval(words[++i].toInt()), link.rearm();
             else
@@ -332,8 +344,10 @@ private slots:
         auto &sim = zelsim::Instrument::instance();
         QRandomGenerator rng(seed);
         PacedLink link;
+        if (watched && !link.watcher())
+            QSKIP("this system has no device folder to watch");
         if (!watched)
-            link.watcher()->removePath("/dev");
+            unwatch(link);
         link.setAutoOpen(true);
         link.rearm();
         QList<qint64> notices; // while waiting
