@@ -1,6 +1,7 @@
 #include "cliapp.h"
 #include "cliconsole.h"
 #include "clioutput.h"
+#include "usbhidaccess.h"
 #include "zelproject.h"
 
 #include <QCommandLineParser>
@@ -15,7 +16,7 @@ const QList<ExitCodeInfo> &exitCodes()
         {ExitUpdateFailed, "the update failed, or a board named with --board did not answer"},
         {ExitUsage, "usage error, or a firmware file that does not load"},
         {ExitNoInstrument, "no instrument found within the wait (or it went away)"},
-        {ExitAccessDenied, "instrument found, but access denied: install the udev rule"},
+        {ExitAccessDenied, UsbHidAccess::deniedExitMeaning()},
         {ExitInterrupted, "interrupted by Ctrl+C"},
     };
     return codes;

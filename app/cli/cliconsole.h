@@ -1,16 +1,22 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
+#include <QString>
 
 class QTimer;
 
 // What the command line needs from the console it runs in: whether a person is
-// at the other end of stdin or stdout, and Ctrl+C. Everything that touches the
-// operating system for this lives in cliconsole.cpp.
+// at the other end of stdin or stdout, the bytes its text is written in, and
+// Ctrl+C. What touches the operating system for this lives in the system's own
+// file (cliconsole_unix.cpp, cliconsole_windows.cpp); cliconsole.cpp is the same
+// everywhere.
 namespace CliConsole {
 
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
+// Text as the console and anything reading stdout or stderr expect it.
+QByteArray encode(const QString &text);
 
 // How a press of Ctrl+C is taken.
 enum class InterruptMode
@@ -31,6 +37,13 @@ void installInterruptHandler();
 void setInterruptMode(InterruptMode mode);
 // Presses of Ctrl+C since the handler was installed.
 int interruptCount();
+
+// For the system's handler: counts a press and tells whether the process must end
+// at once (ExitAtOnce), with InterruptedExitCode. It touches nothing but atomics, so
+// a signal handler may call it.
+bool countInterrupt();
+// ExitInterrupted of cliapp.h, repeated here so the handler needs nothing else.
+constexpr int InterruptedExitCode = 5;
 
 } // namespace CliConsole
 

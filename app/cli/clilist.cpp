@@ -3,6 +3,7 @@
 #include "cliapp.h"
 #include "clioutput.h"
 #include "instrumentprobe.h"
+#include "usbhidaccess.h"
 
 #include <QCommandLineParser>
 #include <QJsonArray>
@@ -58,11 +59,8 @@ int CliApp::findBoards(zelInterface *link, const QString &seconds, int waitMs,
     case InstrumentProbe::Outcome::Ready:
         break;
     case InstrumentProbe::Outcome::AccessDenied:
-        output->error(QStringLiteral("instrument found (%1), but access to it was denied: "
-                                     "install the udev rule 70-zelora-hr36.rules (see the README, "
-                                     "\"Installing on Linux\", or zelloader-cli(1)), then unplug "
-                                     "the instrument and plug it in again")
-                          .arg(usbId()));
+        output->error(QStringLiteral("instrument found (%1), but access to it was denied: %2")
+                          .arg(usbId(), UsbHidAccess::deniedAdvice()));
         return ExitAccessDenied;
     default:
         output->error(QStringLiteral("no instrument found within %1 s (%2); is it plugged in "

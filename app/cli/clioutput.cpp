@@ -1,6 +1,7 @@
 #include "clioutput.h"
 #include "boardtable.h"
 #include "cliboards.h"
+#include "cliconsole.h"
 
 #include <QFileDevice>
 #include <QIODevice>
@@ -22,8 +23,7 @@ void CliOutput::write(QIODevice *device, const QByteArray &bytes)
 
 void CliOutput::write(QIODevice *device, const QString &text)
 {
-    // The console's encoding: UTF-8 on any current Linux, the code page on Windows.
-    write(device, text.toLocal8Bit());
+    write(device, CliConsole::encode(text));
 }
 
 void CliOutput::print(const QString &text)

@@ -1,3 +1,4 @@
+#include "accesstexts.h"
 #include "boardtable.h"
 #include "filesizetext.h"
 #include "firmwarefile.h"
@@ -440,8 +441,7 @@ private slots:
         sim.setAccessDenied(true);
         create();
         QCOMPARE(totalText(), waiting); // one refusal is not yet a denial
-        QTRY_COMPARE(totalText(), QStringLiteral("Instrument found, but access was denied: "
-                                                 "install the udev rule (see README)"));
+        QTRY_COMPARE(totalText(), QStringLiteral(ZEL_DENIED_STATUS));
         QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
         grant ? sim.setAccessDenied(false) : sim.unplug();
         QTRY_COMPARE(totalText(), after);

@@ -1,3 +1,4 @@
+#include "accesstexts.h"
 #include "testimages.h"
 
 #include <QJsonArray>
@@ -268,7 +269,7 @@ private Q_SLOTS:
             << "no instrument found within 0 s";
         QTest::newRow("access denied")
             << "accessDenied" << QStringList{"--wait", "1"} << 4 << none
-            << "access to it was denied: install the udev rule 70-zelora-hr36.rules";
+            << ZEL_DENIED_ADVICE;
         // A denial does not end the wait: udev may be applying a rule just installed.
         QTest::newRow("access granted while waiting")
             << "accessDenied;grantAfterMs=1500" << QStringList{"--wait", "30"} << 0 << all
@@ -395,7 +396,7 @@ private Q_SLOTS:
             << "no instrument found within 0.2 s";
         QTest::newRow("access denied")
             << "accessDenied" << QStringList{"--yes", "--wait", "1"} << 4 << "" << "" << none
-            << "install the udev rule";
+            << ZEL_DENIED_ADVICE;
         // Refused before the wait: the instrument is not even plugged in.
         QTest::newRow("no terminal to ask on")
             << "unplugged" << QStringList{} << 2 << "" << "" << none << "not updating without --yes";
