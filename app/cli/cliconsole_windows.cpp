@@ -27,7 +27,10 @@ BOOL WINAPI onControlEvent(DWORD event)
         return FALSE;
     if (CliConsole::countInterrupt()) {
         restoreOutputCodePage();
-        std::_Exit(CliConsole::InterruptedExitCode);
+        // At once, as _Exit does on Unix. Exiting the usual way from this thread would
+        // first run every DLL's detach code, which can wait for ever on a lock the
+        // interrupted main thread holds.
+        TerminateProcess(GetCurrentProcess(), CliConsole::InterruptedExitCode);
     }
     return TRUE;
 }
