@@ -150,7 +150,7 @@ void Instrument::failRead(const QString &text, int afterReads)
 
 void Instrument::injectInputReport(const QByteArray &data)
 {
-    d->injected.push_back(data);
+    d->injected.emplace_back(Clock::now(), data);
 }
 
 void Instrument::setMessageHook(std::function<bool(const QByteArray &)> hook)
