@@ -69,10 +69,13 @@ inline QProcessEnvironment withPrefix(const QString &prefix)
     return env;
 }
 
-// Waits until every program of the prefix, and its Wine server, has ended.
-inline bool waitForWine(const QString &prefix)
+// Waits until every program of the prefix, and its Wine server, has ended; or, with
+// `now`, ends them.
+inline bool waitForWine(const QString &prefix, bool now = false)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("WINEPREFIX"), prefix);
-    return runProcess(QStringLiteral("wineserver"), {QStringLiteral("-w")}, env).code == 0;
+    return runProcess(QStringLiteral("wineserver"),
+                      {now ? QStringLiteral("-k") : QStringLiteral("-w")}, env)
+               .code == 0;
 }
