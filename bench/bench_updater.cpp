@@ -44,8 +44,8 @@ Figures runOne(const FirmwareFile &image, zelInterface::PartType part, const QLi
     Figures f;
     f.lines = image.getHexText().count('\n');
     zelsim::Instrument &sim = zelsim::Instrument::instance();
-    sim.reset();
-    sim.setAnswerLatencyMs(0);
+    sim.run("reset");
+    sim.run("latencyMs", 0);
 
     CountingLink link;
     link.setAutoOpen(true);
@@ -61,11 +61,11 @@ Figures runOne(const FirmwareFile &image, zelInterface::PartType part, const QLi
                          if (s == zelUpdater::Transferring) {
                              transfer.start();
                              ticksAtStart = link.ticks;
-                             reportsAtStart = sim.writtenReports().size();
+                             reportsAtStart = sim.list("writtenReports").size();
                          } else if (s == zelUpdater::Finishing) {
                              f.transferMs = transfer.elapsed();
                              f.transferTicks = link.ticks - ticksAtStart;
-                             f.transferReports = sim.writtenReports().size() - reportsAtStart;
+                             f.transferReports = sim.list("writtenReports").size() - reportsAtStart;
                          }
                      });
     QObject::connect(&updater, &zelUpdater::done, &loop, [&] {

@@ -165,11 +165,11 @@ void strace(const QString &phase, int seconds)
 // most); leaves it plugged in.
 double plugAndWait()
 {
-    const int opens = sim.openCount();
+    const int opens = sim.value("openCount");
     QElapsedTimer sincePlug;
-    sim.plug();
+    sim.run("plug");
     sincePlug.start();
-    while (sim.openCount() == opens && sincePlug.elapsed() < 5000)
+    while (sim.value("openCount") == opens && sincePlug.elapsed() < 5000)
         sleepMs(1);
     return sincePlug.nsecsElapsed() / 1e6;
 }
@@ -177,7 +177,7 @@ double plugAndWait()
 // Unplugged; the product notices at its next read (1 ms) and waits again.
 void unplug()
 {
-    sim.unplug();
+    sim.run("unplug");
     sleepMs(20);
 }
 
@@ -204,7 +204,7 @@ int main(int argc, char **argv)
         say("usage (in the hidraw rig): bench_waiting PRODUCT\n" + zelrig::unavailableReason());
         return 2;
     }
-    sim.unplug();
+    sim.run("unplug");
 
     QProcess xvfb;
     xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-ac"});

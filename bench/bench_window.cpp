@@ -44,8 +44,8 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 qint64 runWindow(int restartMs)
 {
     auto &sim = zelsim::Instrument::instance();
-    sim.reset();
-    sim.setRestartDelayMs(restartMs);
+    sim.run("reset");
+    sim.run("restartMs", restartMs);
 
     zelLoader window;
     window.show();
@@ -98,8 +98,8 @@ bool runStep(zelInterface *device, const FirmwareFile *image, zelInterface::Part
 qint64 runUpdaters(int restartMs)
 {
     auto &sim = zelsim::Instrument::instance();
-    sim.reset();
-    sim.setRestartDelayMs(restartMs);
+    sim.run("reset");
+    sim.run("restartMs", restartMs);
 
     FirmwareFile base, ctrl, keys;
     if (base.load(QStringLiteral(":/firmware/pbase")) != FirmwareFile::Ok ||

@@ -44,7 +44,8 @@ int FirmwareFile::hexDigitValue(char c)
 
 quint8 FirmwareFile::hexByte(char a, char b)
 {
-    return quint8(hexDigitValue(a) * 16 + hexDigitValue(b));
+    const char digits[2] = {a, b};
+    return hexscan::hexByte(digits);
 }
 
 quint16 FirmwareFile::hexWord(char a, char b, char c, char d)
@@ -108,11 +109,6 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
     version.clear();
     buildDate.clear();
 
-    const auto finish = [this](Status result) {
-        status = result;
-        return result;
-    };
-
     // The file is read straight into hexText, and the kept lines are moved
     // down over the skipped ones: the text is never held twice.
     switch (hexscan::readWhole(file, hexText)) {
@@ -127,15 +123,41 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
     }
     file.close();
 
+    const bool endsWithLineEnd = hexText.isEmpty() || hexText.endsWith('\n');
+    bool checksumSeen = false;
+    bool lastLineKept = false;
+    const Status read = readRecords(checksumSeen, lastLineKept);
+    if (read != Ok)
+        return finish(read);
+
+    if (checksumSeen) {
+        if (checksum != fileChecksum(hexText))
+            return finish(Corrupted);
+    } else if (!stampChecksum) {
+        return finish(Corrupted);
+    } else {
+        return finish(appendChecksumRecord(path, endsWithLineEnd, lastLineKept));
+    }
+
+    if (familyCode.isEmpty() || version.isEmpty() || buildDate.isEmpty())
+        return finish(NoFirmware);
+    return finish(Ok);
+}
+
+FirmwareFile::Status FirmwareFile::finish(Status result)
+{
+    status = result;
+    return result;
+}
+
+FirmwareFile::Status FirmwareFile::readRecords(bool &checksumSeen, bool &lastLineKept)
+{
     char *const text = hexText.data();
     const qsizetype size = hexText.size();
-    const bool endsWithLineEnd = size == 0 || text[size - 1] == '\n';
     qsizetype kept = 0;
-    bool lastLineKept = false;
     quint32 upperBits = 0;
     quint32 previousEnd = 0;
     bool endOfFileSeen = false;
-    bool checksumSeen = false;
 
     for (qsizetype pos = 0; pos < size;) {
         const qsizetype next = hexscan::lineEnd(text, pos, size);
@@ -157,7 +179,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
         const hexscan::Record record = hexscan::parse(line, length);
         if (!record.valid) {
             hexText.resize(int(kept));
-            return finish(InvalidData);
+            return InvalidData;
         }
 
         switch (record.type) {
@@ -165,7 +187,7 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
             const quint32 address = upperBits * 65536u + record.address;
             if (address < previousEnd) {
                 hexText.resize(int(kept));
-                return finish(InvalidOrder);
+                return InvalidOrder;
             }
             previousEnd = address + record.byteCount;
             if (address >= familyCodeStart && address < versionStart)
@@ -195,52 +217,45 @@ FirmwareFile::Status FirmwareFile::load(const QString &path, bool stampChecksum)
     // their room.
     if (hexText.capacity() > 2 * hexText.size() + 4096)
         hexText.squeeze();
+    return Ok;
+}
 
-    if (checksumSeen) {
-        if (checksum != fileChecksum(hexText))
-            return finish(Corrupted);
-    } else if (!stampChecksum) {
-        return finish(Corrupted);
-    } else {
-        // The record needs a line of its own. When the file's last line is
-        // part of the text (its end-of-file line), the line end added here
-        // becomes part of that text too, so the checksum must cover it.
-        const QByteArray separator = endsWithLineEnd ? QByteArray() : QByteArray("\r\n");
-        quint8 computed = fileChecksum(hexText);
-        if (lastLineKept)
-            computed = hexscan::checksumOver(computed, separator.constData(), separator.size());
+FirmwareFile::Status FirmwareFile::appendChecksumRecord(const QString &path, bool endsWithLineEnd,
+                                                        bool lastLineKept)
+{
+    // The record needs a line of its own. When the file's last line is part
+    // of the text (its end-of-file line), the line end added here becomes part
+    // of that text too, so the checksum must cover it.
+    const QByteArray separator = endsWithLineEnd ? QByteArray() : QByteArray("\r\n");
+    quint8 computed = fileChecksum(hexText);
+    if (lastLineKept)
+        computed = hexscan::checksumOver(computed, separator.constData(), separator.size());
 
-        QFile out(path);
-        // Unbuffered, so a short write shows here and can be taken back.
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            return finish(WriteDenied);
-        const qint64 originalSize = out.size();
-        const QByteArray stamp =
-            separator + QStringLiteral(":0200008000%1%2\n")
-                            .arg(computed, 2, 16, QLatin1Char('0'))
-                            .arg(quint8(0x7E - computed), 2, 16, QLatin1Char('0'))
-                            .toLatin1();
-        // A half-written record would make the file unreadable; take it back.
-        if (out.write(stamp) != stamp.size()) {
-            out.resize(originalSize);
-            return finish(WriteDenied);
-        }
-        out.close();
-
-        // The stamp must hold when the file is read again: a file without an
-        // end-of-file record, for one, takes the new record into the text it
-        // covers. Such a stamp is taken back rather than left to fail later.
-        const Status reread = load(path);
-        if (reread == Corrupted || reread == InvalidData) {
-            QFile::resize(path, originalSize);
-            return finish(Corrupted);
-        }
-        return reread;
+    QFile out(path);
+    // Unbuffered, so a short write shows here and can be taken back.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return WriteDenied;
+    const qint64 originalSize = out.size();
+    const QByteArray stamp = separator + QStringLiteral(":0200008000%1%2\n")
+                                             .arg(computed, 2, 16, QLatin1Char('0'))
+                                             .arg(quint8(0x7E - computed), 2, 16, QLatin1Char('0'))
+                                             .toLatin1();
+    // A half-written record would make the file unreadable; take it back.
+    if (out.write(stamp) != stamp.size()) {
+        out.resize(originalSize);
+        return WriteDenied;
     }
+    out.close();
 
-    if (familyCode.isEmpty() || version.isEmpty() || buildDate.isEmpty())
-        return finish(NoFirmware);
-    return finish(Ok);
+    // The stamp must hold when the file is read again: a file without an
+    // end-of-file record, for one, takes the new record into the text it
+    // covers. Such a stamp is taken back rather than left to fail later.
+    const Status reread = load(path);
+    if (reread == Corrupted || reread == InvalidData) {
+        QFile::resize(path, originalSize);
+        return Corrupted;
+    }
+    return reread;
 }
 
 QString FirmwareFile::statusText() const

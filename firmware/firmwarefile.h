@@ -70,6 +70,13 @@ public:
     static QString failureText(const QString &path, int status);
 
 private:
+    Status finish(Status result);
+    // Reads the records of the file in hexText, keeping in it the lines the
+    // boards receive.
+    Status readRecords(bool &checksumSeen, bool &lastLineKept);
+    // Appends the checksum record to the file at `path`, whose text hexText holds.
+    Status appendChecksumRecord(const QString &path, bool endsWithLineEnd, bool lastLineKept);
+
     Status status;
     QByteArray hexText;
     QString familyCode;
@@ -82,9 +89,21 @@ private:
 // the later of two records at the same address winning, a fresh extended linear
 // address record before each 64 KiB region and a fresh end-of-file record.
 // Data under extended segment address (0x02) records comes out at its true
-// addresses under 0x04 records. Returns a FirmwareFile::Status value: Ok,
-// AccessDenied (also for a failed read, a file too large, or a rewrite that would
-// not hold the same data at the same addresses) or InvalidData. The original is
-// replaced only by a complete rewrite whose records were read back and found to
-// hold exactly the input's memory image.
-int sortHexFile(const QString &path);
+// addresses under 0x04 records.
+//
+// The rewrite is what the stamp then seals, so it takes only what every
+// standard reader reads the same way: each line ':' with exactly the digits its
+// byte count calls for, the right record checksum and nothing after it but CR
+// LF or LF (or the end of the file); 0x02 and 0x04 records of 2 bytes at
+// address 0; end-of-file records without data; no data record under a 0x02
+// base that runs past the end of its segment. Empty lines, and zero bytes
+// after the end-of-file record, are skipped.
+//
+// Returns a FirmwareFile::Status value: Ok; InvalidData when a line breaks those
+// rules; AccessDenied when the file cannot be read (or is too large), cannot be
+// written, or would not hold the same data at the same addresses once
+// rewritten. The original is replaced only by a complete rewrite whose records
+// were read back and found to hold exactly the input's memory image. When the
+// file was read but not rewritten, `why` (if given) receives what to tell the
+// user instead of the status text, which would suggest a missing permission.
+int sortHexFile(const QString &path, QString *why = nullptr);

@@ -22,9 +22,12 @@ constexpr quint8 typeExtendedLinearAddress = 0x04;
 // Not Intel's: the boards' file checksum, after the end-of-file record.
 constexpr quint8 typeChecksum = 0x80;
 
-constexpr std::array<quint8, 256> makeDigitTable()
+// The value of each hex digit; anything else gets `other`.
+constexpr std::array<quint8, 256> makeDigitTable(quint8 other)
 {
     std::array<quint8, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = other;
     for (int c = '0'; c <= '9'; ++c)
         table[c] = quint8(c - '0');
     for (int c = 'A'; c <= 'F'; ++c)
@@ -35,7 +38,11 @@ constexpr std::array<quint8, 256> makeDigitTable()
 }
 
 // Anything that is not a hex digit counts as 0; the record checksum catches it.
-inline constexpr std::array<quint8, 256> digitValue = makeDigitTable();
+inline constexpr std::array<quint8, 256> digitValue = makeDigitTable(0);
+
+// The same, with anything that is no hex digit marked by bit 4, for a reading
+// that refuses it.
+inline constexpr std::array<quint8, 256> strictDigitValue = makeDigitTable(0x10);
 
 inline quint8 hexByte(const char *p)
 {
@@ -92,6 +99,45 @@ inline Record parse(const char *line, int length, int minLength = 13)
     r.recordChecksum = r.at(checksumPos);
     sum += r.recordChecksum;
     r.valid = (sum & 0xFF) == 0;
+    return r;
+}
+
+// How many bytes of `line` are its line end: CR LF, LF, or none (the file's
+// last line).
+inline int lineEndLength(const char *line, int length)
+{
+    if (length == 0 || line[length - 1] != '\n')
+        return 0;
+    return length > 1 && line[length - 2] == '\r' ? 2 : 1;
+}
+
+// `line` read as standard readers read it: ':' and exactly 2 x (5 + byte count)
+// hex digits, the right record checksum, and nothing after them but the line
+// end. Whatever parse() would take for a '0' (a position past the end of the
+// line, a character that is no digit) or ignore (what follows the checksum)
+// makes the record invalid here.
+inline Record parseStrict(const char *line, int length)
+{
+    const int body = length - lineEndLength(line, length);
+    if (body < 11 || line[0] != ':' || (body - 11) % 2 != 0)
+        return Record();
+    // One pass checks the digits and adds up the bytes.
+    unsigned marks = 0, sum = 0;
+    for (const char *p = line + 1, *end = line + body; p != end; p += 2) {
+        const unsigned high = strictDigitValue[uchar(p[0])], low = strictDigitValue[uchar(p[1])];
+        marks |= high | low;
+        sum += high << 4 | low;
+    }
+    if ((marks & 0x10) != 0 || (sum & 0xFF) != 0 || hexByte(line + 1) != (body - 11) / 2)
+        return Record();
+    Record r;
+    r.valid = true;
+    r.line = line;
+    r.length = length;
+    r.byteCount = hexByte(line + 1);
+    r.address = quint16(hexByte(line + 3) << 8 | hexByte(line + 5));
+    r.type = hexByte(line + 7);
+    r.recordChecksum = hexByte(line + body - 2);
     return r;
 }
 

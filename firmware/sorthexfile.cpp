@@ -22,28 +22,75 @@ using hexscan::typeExtendedSegmentAddress;
 constexpr size_t chunkSize = 1 << 16;
 constexpr size_t prefetchDistance = 16;
 
-// Where the data records after an address record go: a 0x02 record gives its
-// segment times 16, a 0x04 record its value times 65536. GNU objcopy writes
-// 0x02 records for data between 64 KiB and 1 MiB.
-bool addressBase(const hexscan::Record &record, quint32 &base)
+// A HEX text read line by line by the rules a rewrite holds to: each line a
+// record that standard readers (srec_cat, python intelhex) take as it is, or an
+// empty line. The input and the rewritten text are both read this way, so the
+// check of a rewrite sees what those readers see, not what the lenient reading
+// for an update would make of a damaged line.
+class StrictReader
 {
-    if (record.type != typeExtendedSegmentAddress && record.type != typeExtendedLinearAddress)
-        return false;
-    const quint32 value = record.dataOrZero(0) * 256u + record.dataOrZero(1);
-    base = record.type == typeExtendedSegmentAddress ? value * 16 : value << 16;
-    return true;
-}
+public:
+    enum class Line
+    {
+        Skipped,
+        Data,
+        Other,
+        Invalid,
+    };
 
-// LF-only files (srec_cat's and objcopy's default) end with ":00000001FF" and
-// LF, a line one byte shorter than a record needs. The sort drops end-of-file
-// records anyway and writes its own.
-bool isShortEndOfFile(const char *line, int length)
-{
-    if (length != 12 || line[11] != '\n')
-        return false;
-    const hexscan::Record record = hexscan::parse(line, length, 12);
-    return record.valid && record.type == typeEndOfFile && record.byteCount == 0;
-}
+    // `line` runs up to and including its LF; the file's last line may have none.
+    Line read(const char *line, int length)
+    {
+        if (length == hexscan::lineEndLength(line, length))
+            return Line::Skipped; // an empty line
+        if (ended && onlyNul(line, length))
+            return Line::Skipped; // zero padding after the end-of-file record
+        record = hexscan::parseStrict(line, length);
+        if (!record.valid)
+            return Line::Invalid;
+        switch (record.type) {
+        case typeData:
+            // Under a segment base, Intel wraps such a record to the start of its
+            // segment, and many readers do not: no rewrite could satisfy both.
+            if (segmented && record.address + record.byteCount > 0x10000)
+                return Line::Invalid;
+            address = base + record.address;
+            return Line::Data;
+        case typeExtendedSegmentAddress:
+        case typeExtendedLinearAddress: {
+            // Any other length moves the data that follows to where no reader
+            // agrees it belongs.
+            if (record.byteCount != 2 || record.address != 0)
+                return Line::Invalid;
+            segmented = record.type == typeExtendedSegmentAddress;
+            const quint32 value = record.data(0) * 256u + record.data(1);
+            base = segmented ? value * 16 : value << 16;
+            return Line::Other;
+        }
+        case typeEndOfFile:
+            if (record.byteCount != 0)
+                return Line::Invalid;
+            ended = true;
+            return Line::Other;
+        default:
+            return Line::Other; // start addresses, the checksum record
+        }
+    }
+
+    hexscan::Record record;
+    quint32 address = 0; // of the data record just read
+
+private:
+    static bool onlyNul(const char *line, int length)
+    {
+        const int end = length - hexscan::lineEndLength(line, length);
+        return std::all_of(line, line + end, [](char c) { return c == '\0'; });
+    }
+
+    quint32 base = 0;
+    bool segmented = false;
+    bool ended = false;
+};
 
 char hexDigit(int value)
 {
@@ -269,16 +316,13 @@ public:
 private:
     void line(const char *text, int length)
     {
-        if (hexscan::skipped(text, length))
-            return;
-        const hexscan::Record record = hexscan::parse(text, length);
-        if (!record.valid) {
+        const StrictReader::Line read = reader.read(text, length);
+        if (read == StrictReader::Line::Invalid)
             ok = false;
+        if (read != StrictReader::Line::Data)
             return;
-        }
-        if (addressBase(record, base) || record.type != typeData)
-            return;
-        const quint64 start = quint64(base) + record.address;
+        const hexscan::Record &record = reader.record;
+        const quint64 start = reader.address;
         // Sorted output never goes back; anything else is a fault here.
         if (started && start < lastStart) {
             ok = false;
@@ -343,8 +387,8 @@ private:
     }
 
     InputImage &expected;
+    StrictReader reader;
     bool ok = true;
-    quint32 base = 0;
     bool started = false;
     quint64 lastStart = 0;
     bool hasPending = false;
@@ -385,9 +429,163 @@ void appendUpperBits(std::string &out, quint16 upper)
     out += "\r\n";
 }
 
+// Reads the data records of `text` into `entries`, noting the bytes they hold
+// in `inputBytes`. False when a line is not a record a rewrite may keep.
+bool readEntries(const char *text, qsizetype size, std::vector<Entry> &entries, quint64 &inputBytes)
+{
+    entries.reserve(size_t(size / 12 + 1)); // no record line with its end is shorter
+    StrictReader reader;
+    for (qsizetype pos = 0; pos < size;) {
+        const qsizetype next = hexscan::lineEnd(text, pos, size);
+        const int length = int(next - pos);
+        const StrictReader::Line read = reader.read(text + pos, length);
+        if (read == StrictReader::Line::Invalid)
+            return false;
+        if (read == StrictReader::Line::Data) {
+            entries.push_back(makeEntry(reader.address, pos, length));
+            inputBytes += reader.record.byteCount;
+        }
+        pos = next;
+    }
+    return true;
+}
+
+// Whether two data records of the input share an address.
+bool overlaps(const char *text, qsizetype size, const std::vector<Entry> &entries)
+{
+    quint64 end = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const quint64 start = entryAddress(entries[i]);
+        if (i > 0 && start < end)
+            return true;
+        end = qMax(end, start + entryRecord(text, size, entries[i]).byteCount);
+    }
+    return false;
+}
+
+// Writes the data records in the order of `entries` (sorted by address, a
+// later record at the same address after the earlier one) through `save`, each
+// piece checked against the input's memory image before it is written.
+class SortedWriter
+{
+public:
+    enum class Result
+    {
+        Written,
+        WriteFailed,
+        OtherData, // the rewrite would not hold the input's memory image
+    };
+
+    SortedWriter(QSaveFile &save, const char *text, qsizetype size,
+                 const std::vector<Entry> &entries)
+        : save(save), text(text), size(size), entries(entries), expected(text, size, entries),
+          check(expected)
+    {
+        out.reserve(chunkSize + 1024);
+    }
+
+    Result write(quint64 inputBytes)
+    {
+        bool first = true;
+        quint32 previousUpper = 0;
+        for (size_t i = 0; i < entries.size(); ++i) {
+#if defined(__GNUC__) || defined(__clang__)
+            // In address order the lines lie all over the file: ask for them early.
+            if (i + prefetchDistance < entries.size())
+                __builtin_prefetch(text + entryOffset(entries[i + prefetchDistance]));
+#endif
+            const quint32 address = entryAddress(entries[i]);
+            if (i + 1 < entries.size() && entryAddress(entries[i + 1]) == address)
+                continue; // a later record at the same address replaces this one
+            const quint32 upper = address >> 16;
+            if (first || upper != previousUpper) {
+                appendUpperBits(out, quint16(upper));
+                previousUpper = upper;
+                first = false;
+            }
+            appendRecord(address, entryRecord(text, size, entries[i]));
+            if (out.size() >= chunkSize && !flush())
+                return Result::WriteFailed;
+        }
+        out += ":00000001FF\r\n";
+        if (!flush())
+            return Result::WriteFailed;
+        return check.finish(inputBytes) ? Result::Written : Result::OtherData;
+    }
+
+private:
+    void appendRecord(quint32 address, const hexscan::Record &record)
+    {
+        const int length = record.length;
+        const bool hasEnd = record.line[length - 1] == '\n';
+        // Loading for an update takes no line shorter than 13 bytes, which an
+        // empty record with LF alone is.
+        if (record.address == quint16(address) && (length >= 13 || !hasEnd)) {
+            out.append(record.line, size_t(length));
+            if (!hasEnd)
+                out += "\r\n"; // or the next record would be glued onto it
+            return;
+        }
+        const bool lfOnly = hasEnd && record.line[length - 2] != '\r' && record.byteCount > 0;
+        appendMovedRecord(out, quint16(address), record, lfOnly ? "\n" : "\r\n");
+    }
+
+    // Only whole lines are checked and written; a line without its end waits
+    // for what follows it, as a reader of the file would see it.
+    bool flush()
+    {
+        const size_t complete = out.rfind('\n') + 1; // npos + 1 == 0
+        check.lines(out.data(), qsizetype(complete));
+        // A short write is retried, so that a full disk shows as the error it is.
+        for (qint64 done = 0; done < qint64(complete);) {
+            const qint64 n = save.write(out.data() + done, qint64(complete) - done);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        out.erase(0, complete);
+        return true;
+    }
+
+    QSaveFile &save;
+    const char *text;
+    qsizetype size;
+    const std::vector<Entry> &entries;
+    InputImage expected;
+    OutputCheck check;
+    std::string out;
+};
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("FirmwareFile", text);
+}
+
+// Why a file that was read was not rewritten, in the user's words.
+QString refusalText(SortedWriter::Result result, const QSaveFile &save, bool overlap)
+{
+    if (result == SortedWriter::Result::OtherData && overlap)
+        return translated(QT_TRANSLATE_NOOP("FirmwareFile",
+                                            "The file was left unchanged: its data records "
+                                            "overlap, and sorted by address they would hold "
+                                            "other data"));
+    if (result == SortedWriter::Result::OtherData)
+        return translated(QT_TRANSLATE_NOOP("FirmwareFile",
+                                            "The file was left unchanged: its rewrite did not "
+                                            "read back with the same data"));
+    // Qt gives no reason when the finished rewrite cannot take the file's name.
+    if (result == SortedWriter::Result::Written)
+        return translated(QT_TRANSLATE_NOOP("FirmwareFile",
+                                            "The file was left unchanged: its rewrite could "
+                                            "not be put in its place"));
+    return translated(QT_TRANSLATE_NOOP("FirmwareFile", "The file was left unchanged: writing "
+                                                        "its rewrite failed (%1)"))
+        .arg(save.errorString());
+}
+
 } // namespace
 
-int sortHexFile(const QString &path)
+int sortHexFile(const QString &path, QString *why)
 {
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -402,30 +600,9 @@ int sortHexFile(const QString &path)
     const char *const text = content.constData();
     const qsizetype size = content.size();
     std::vector<Entry> entries;
-    entries.reserve(size_t(size / 13 + 1)); // no record line is shorter
     quint64 inputBytes = 0;
-    quint32 base = 0;
-    for (qsizetype pos = 0; pos < size;) {
-        const qsizetype next = hexscan::lineEnd(text, pos, size);
-        const int length = int(next - pos);
-        const char *line = text + pos;
-        const qsizetype offset = pos;
-        pos = next;
-        if (hexscan::skipped(line, length))
-            continue;
-        const hexscan::Record record = hexscan::parse(line, length);
-        if (!record.valid) {
-            if (isShortEndOfFile(line, length))
-                continue;
-            return FirmwareFile::InvalidData;
-        }
-        if (record.type == typeData) {
-            entries.push_back(makeEntry(base + record.address, offset, length));
-            inputBytes += record.byteCount;
-        } else {
-            addressBase(record, base);
-        }
-    }
+    if (!readEntries(text, size, entries, inputBytes))
+        return FirmwareFile::InvalidData;
     // Equal addresses stay in file order, so the later record comes last.
     std::sort(entries.begin(), entries.end());
 
@@ -434,65 +611,16 @@ int sortHexFile(const QString &path)
     // the file. Unbuffered, because QSaveFile's commit() does not notice a
     // failed flush of its buffer and would swap in a truncated file.
     QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return FirmwareFile::AccessDenied;
-    const auto fail = [&save] {
-        save.cancelWriting();
-        return FirmwareFile::AccessDenied;
-    };
-
-    InputImage expected(text, size, entries);
-    OutputCheck check(expected);
-    std::string out;
-    out.reserve(chunkSize + 1024);
-    // Only whole lines are checked and written; a line without its end waits
-    // for what follows it, as a reader of the file would see it.
-    const auto flush = [&]() {
-        const size_t complete = out.rfind('\n') + 1; // npos + 1 == 0
-        check.lines(out.data(), qsizetype(complete));
-        if (save.write(out.data(), qint64(complete)) != qint64(complete))
-            return false;
-        out.erase(0, complete);
-        return true;
-    };
-
-    bool first = true;
-    quint32 previousUpper = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-#if defined(__GNUC__) || defined(__clang__)
-        // In address order the lines lie all over the file: ask for them early.
-        if (i + prefetchDistance < entries.size())
-            __builtin_prefetch(text + entryOffset(entries[i + prefetchDistance]));
-#endif
-        const quint32 address = entryAddress(entries[i]);
-        if (i + 1 < entries.size() && entryAddress(entries[i + 1]) == address)
-            continue; // a later record at the same address replaces this one
-        const quint32 upper = address >> 16;
-        if (first || upper != previousUpper) {
-            appendUpperBits(out, quint16(upper));
-            previousUpper = upper;
-            first = false;
-        }
-        const hexscan::Record record = entryRecord(text, size, entries[i]);
-        const char *line = record.line;
-        const int length = record.length;
-        const bool hasEnd = line[length - 1] == '\n';
-        if (record.address == quint16(address)) {
-            out.append(line, size_t(length));
-            if (!hasEnd)
-                out += "\r\n"; // or the next record would be glued onto it
-        } else {
-            // An empty record with LF alone would be one byte short of a record.
-            const bool lfOnly = hasEnd && line[length - 2] != '\r' && record.byteCount > 0;
-            appendMovedRecord(out, quint16(address), record, lfOnly ? "\n" : "\r\n");
-        }
-        if (out.size() >= chunkSize && !flush())
-            return fail();
+    SortedWriter::Result result = SortedWriter::Result::WriteFailed;
+    if (save.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        result = SortedWriter(save, text, size, entries).write(inputBytes);
+    if (result == SortedWriter::Result::Written && save.commit())
+        return FirmwareFile::Ok;
+    if (why) {
+        const bool overlap =
+            result == SortedWriter::Result::OtherData && overlaps(text, size, entries);
+        *why = refusalText(result, save, overlap);
     }
-    out += ":00000001FF\r\n";
-    if (!flush() || !check.finish(inputBytes))
-        return fail();
-    if (!save.commit())
-        return FirmwareFile::AccessDenied;
-    return FirmwareFile::Ok;
+    save.cancelWriting();
+    return FirmwareFile::AccessDenied;
 }

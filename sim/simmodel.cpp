@@ -174,7 +174,7 @@ void Model::queueAnswer(Board &b, char command, char value)
     bytes[0] = command;
     bytes[1] = char(b.answerAs >= 0 ? b.answerAs : b.part);
     bytes[2] = value;
-    const Answer a{Clock::now() + std::chrono::milliseconds(answerLatencyMs), bytes};
+    const DueAnswer a{Clock::now() + std::chrono::milliseconds(answerLatencyMs), bytes};
     answers.push_back(a);
     if (b.duplicateAcks)
         answers.push_back(a);

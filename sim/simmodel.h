@@ -47,7 +47,7 @@ struct Board
     bool silent = false; // hung: neither acts on nor answers anything any more
 };
 
-struct Answer
+struct DueAnswer
 {
     Clock::time_point due;
     QByteArray bytes; // 3 bytes
@@ -96,7 +96,7 @@ struct Model
     int unplugLine = -1;
     int dataLinesSinceStart = 0;
 
-    std::deque<Answer> answers;
+    std::deque<DueAnswer> answers;
     // Reports the device sends by itself, with the moment each was made.
     std::deque<std::pair<Clock::time_point, QByteArray>> injected;
 

@@ -1,10 +1,11 @@
 #pragma once
 
-// Files and programs for the tests: read and write whole files, run a program to
-// its end.
+// Files and programs for the tests: read and write whole files, list a folder's
+// files, run a program to its end.
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -22,6 +23,18 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The files below `dir` (hidden ones and special files too), as sorted paths relative to it.
+inline QStringList filesUnder(const QString &dir, const QStringList &nameFilters = {})
+{
+    QStringList files;
+    QDirIterator it(dir, nameFilters, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(dir).relativeFilePath(it.next());
+    files.sort();
+    return files;
 }
 
 struct Ran

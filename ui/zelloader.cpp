@@ -1,5 +1,4 @@
 #include "zelloader.h"
-#include "boardtable.h"
 #include "filesizetext.h"
 #include "stamphexfile.h"
 #include "ui_zelloader.h"
@@ -36,6 +35,17 @@ const char *const hidapiVersion = nullptr;
 // The same gold as the logo link in the window header.
 const QString linkStyle = QStringLiteral("style=\"color: rgb(245, 177, 1);\"");
 
+// Every size the resources hold, so the window system can pick a sharp one for the
+// title bar and for the task switcher.
+QIcon resourceIcon()
+{
+    QIcon icon;
+    QDirIterator icons(QStringLiteral(":/icons"), QDir::Files);
+    while (icons.hasNext())
+        icon.addFile(icons.next());
+    return icon;
+}
+
 } // namespace
 
 zelLoader::zelLoader(QWidget *parent)
@@ -47,30 +57,24 @@ zelLoader::zelLoader(QWidget *parent)
     setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
     ui->setupUi(this);
 
-    // Every size the resources hold, so the window system can pick a sharp one for the
-    // title bar and for the task switcher.
-    QIcon icon;
-    QDirIterator icons(QStringLiteral(":/icons"), QDir::Files);
-    while (icons.hasNext())
-        icon.addFile(icons.next());
-    setWindowIcon(icon);
+    setWindowIcon(resourceIcon());
 
     using P = zelInterface::PartType;
     boards = {
         {P::Sensor5, ui->checkSensor5, ui->versionSensor5, ui->progressSensor5, ui->fileStateSensor,
-         &zelLoader::deviceVersionSensor5, &zelLoader::firmwareSensor},
+         &zelLoader::deviceVersionSensor5},
         {P::Sensor1, ui->checkSensor1, ui->versionSensor1, ui->progressSensor1, ui->fileStateSensor,
-         &zelLoader::deviceVersionSensor1, &zelLoader::firmwareSensor},
+         &zelLoader::deviceVersionSensor1},
         {P::Sensor2, ui->checkSensor2, ui->versionSensor2, ui->progressSensor2, ui->fileStateSensor,
-         &zelLoader::deviceVersionSensor2, &zelLoader::firmwareSensor},
+         &zelLoader::deviceVersionSensor2},
         {P::Sensor3, ui->checkSensor3, ui->versionSensor3, ui->progressSensor3, ui->fileStateSensor,
-         &zelLoader::deviceVersionSensor3, &zelLoader::firmwareSensor},
+         &zelLoader::deviceVersionSensor3},
         {P::Sensor4, ui->checkSensor4, ui->versionSensor4, ui->progressSensor4, ui->fileStateSensor,
-         &zelLoader::deviceVersionSensor4, &zelLoader::firmwareSensor},
+         &zelLoader::deviceVersionSensor4},
         {P::Terminal, ui->checkTerminal, ui->versionTerminal, ui->progressTerminal,
-         ui->fileStateTerminal, &zelLoader::deviceVersionTerminal, &zelLoader::firmwareTerminal},
+         ui->fileStateTerminal, &zelLoader::deviceVersionTerminal},
         {P::Mainboard, ui->checkMainboard, ui->versionMainboard, ui->progressMainboard,
-         ui->fileStateMainboard, &zelLoader::deviceVersionMainboard, &zelLoader::firmwareMainboard},
+         ui->fileStateMainboard, &zelLoader::deviceVersionMainboard},
     };
 
     // Locked until the instrument is there.
@@ -102,11 +106,9 @@ zelLoader::zelLoader(QWidget *parent)
                                      nullptr, Qt::WindowShortcut);
     connect(checksumShortcut, &QShortcut::activated, this, &zelLoader::calcChecksum);
 
-    run = nullptr;
-
     connect(ui->startUpdate, &QPushButton::clicked, this, &zelLoader::startUpdate);
 
-    loadFirmwareFiles();
+    // The built-in images are in place already.
     updateFileState();
 
     // The form's progress format is only a placeholder.
@@ -220,9 +222,7 @@ void zelLoader::zelConnected()
     if (run)
         return;
 
-    if (firmwareMainboard.getStatus() != FirmwareFile::Ok ||
-        firmwareSensor.getStatus() != FirmwareFile::Ok ||
-        firmwareTerminal.getStatus() != FirmwareFile::Ok)
+    if (!images.allLoaded())
         ui->totalProgress->setFormat(tr("One or more firmware files are missing"));
     else
         ui->totalProgress->setFormat(tr("Ready to start firmware update"));
@@ -284,14 +284,8 @@ void zelLoader::loadFirmware(QString path)
     }
 
     // The family code inside the file, not the button pressed, says where it goes.
-    FirmwareFile *field = nullptr;
     const QString family = file.getFamilyCode();
-    for (const BoardRow &row : qAsConst(boards)) {
-        if (family == QLatin1String(BoardTable::find(row.part)->family)) {
-            field = &(this->*row.firmware);
-            break;
-        }
-    }
+    const FirmwareFile *field = images.find(family);
 
     QString question;
     if (field && field->getStatus() == FirmwareFile::Ok)
@@ -315,20 +309,18 @@ void zelLoader::loadFirmware(QString path)
                              QMessageBox::Ok);
         return;
     }
-    field->load(path);
+    images.load(family, path);
 }
 
 void zelLoader::loadFirmwareFiles()
 {
-    firmwareMainboard.load(QStringLiteral(":/firmware/pbase"));
-    firmwareSensor.load(QStringLiteral(":/firmware/pkeys"));
-    firmwareTerminal.load(QStringLiteral(":/firmware/pctrl"));
+    images = FirmwareImages();
 }
 
 void zelLoader::updateFileState()
 {
     for (const BoardRow &row : qAsConst(boards)) {
-        const FirmwareFile &firmware = this->*row.firmware;
+        const FirmwareFile &firmware = images.forBoard(row.part);
         QString name;
         QString detail;
         qint64 size = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "firmwarefile.h"
+#include "firmwareimages.h"
 #include "zelinterface.h"
 #include "zelupdater.h"
 
@@ -63,7 +63,6 @@ private:
         QProgressBar *progress;
         QLabel *fileState; // shared by the boards of one family
         QString zelLoader::*deviceVersion;
-        FirmwareFile zelLoader::*firmware;
     };
     // The row of `part`, or null for a PartType without one (0, or above 7).
     const BoardRow *boardRow(zelInterface::PartType part) const;
@@ -83,9 +82,8 @@ private:
     static void repolish(QWidget *widget);
 
     zelInterface *zelDevice;
-    FirmwareFile firmwareMainboard;
-    FirmwareFile firmwareSensor;
-    FirmwareFile firmwareTerminal;
+    // The firmware the next run writes, shown in the file-state labels.
+    FirmwareImages images;
     // The run going on, null while idle: closing asks first, and reported
     // versions do not make boards selectable, while it is set.
     UpdateRun *run;

@@ -1,6 +1,5 @@
 // The update sequence of the window: the chosen boards go to an UpdateRun, and
 // the run's progress is shown on the boards' bars and on the total bar.
-#include "boardtable.h"
 #include "updaterun.h"
 #include "zelloader.h"
 
@@ -39,10 +38,7 @@ void zelLoader::startUpdate()
         return;
     }
 
-    // The run takes copies: what is loaded from now on is for the next run.
-    UpdateRun::Images images;
-    for (const BoardRow &row : qAsConst(boards))
-        images.insert(QLatin1String(BoardTable::find(row.part)->family), this->*row.firmware);
+    // The run takes a copy: what is loaded from now on is for the next run.
     run = new UpdateRun(zelDevice, chosen, images, this);
     connect(run, &UpdateRun::boardState, this, &zelLoader::updateState);
     connect(run, &UpdateRun::boardRange, this, &zelLoader::updateRange);

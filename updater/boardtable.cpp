@@ -36,15 +36,6 @@ const BoardFacts *find(zelInterface::PartType part)
     return nullptr;
 }
 
-const BoardFacts *find(const QString &name)
-{
-    for (const BoardFacts &row : rows()) {
-        if (name.compare(QLatin1String(row.name), Qt::CaseInsensitive) == 0)
-            return &row;
-    }
-    return nullptr;
-}
-
 const BoardFacts *findBoardOrStep(zelInterface::PartType part)
 {
     for (const BoardFacts &row : rows()) {
@@ -60,6 +51,35 @@ QString boardName(zelInterface::PartType part)
     if (const BoardFacts *row = findBoardOrStep(part))
         return QCoreApplication::translate("QObject", row->groupName);
     return QCoreApplication::translate("QObject", "Unknown Board");
+}
+
+QString stepName(zelInterface::PartType part)
+{
+    const BoardFacts *row = findBoardOrStep(part);
+    return row ? QLatin1String(row->stepName) : QString();
+}
+
+bool choose(const QStringList &names, QList<zelInterface::PartType> *parts, QString *unknown)
+{
+    QList<zelInterface::PartType> chosen;
+    for (const QString &name : names) {
+        const int before = chosen.size();
+        for (const BoardFacts &row : rows()) {
+            if (name == QLatin1String("all") || name == QLatin1String(row.name) ||
+                name == QLatin1String(row.stepName))
+                chosen.append(row.part);
+        }
+        if (chosen.size() == before) {
+            *unknown = name;
+            return false;
+        }
+    }
+    parts->clear();
+    for (const BoardFacts &row : rows()) {
+        if (chosen.contains(row.part))
+            parts->append(row.part);
+    }
+    return true;
 }
 
 } // namespace BoardTable

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // What the tool knows about one of the instrument's seven boards. Front ends
 // keep their own columns (the window its widgets) keyed by `part`.
@@ -33,8 +34,6 @@ const QList<BoardFacts> &rows();
 
 // The row of `part`, or null for a PartType without one (0, or above 7).
 const BoardFacts *find(zelInterface::PartType part);
-// The row whose command-line name is `name` (case-insensitive), or null.
-const BoardFacts *find(const QString &name);
 // The row of `part`, or for a step's own address (the sensor group's) the first
 // row of that step; null for neither. For the facts a step's boards share:
 // group name, step name, family.
@@ -43,5 +42,13 @@ const BoardFacts *findBoardOrStep(zelInterface::PartType part);
 // "Sensor Boards" for the sensor group and each sensor board, "Control Panel",
 // "Main Board", and "Unknown Board" for anything else.
 QString boardName(zelInterface::PartType part);
+// The command line's name of the step that carries `part` (or of the step whose
+// address it is): sensors, panel or main; empty for neither.
+QString stepName(zelInterface::PartType part);
+
+// The boards that the command line's `names` choose, in table order, each once: a
+// board's name, a step's name (every board of the step) or "all". False, with the
+// first name that is none of them in `unknown`.
+bool choose(const QStringList &names, QList<zelInterface::PartType> *parts, QString *unknown);
 
 } // namespace BoardTable

@@ -11,7 +11,7 @@ constexpr int StepUnits = 1000;
 } // namespace
 
 UpdateRun::UpdateRun(zelInterface *device, const QList<zelInterface::PartType> &boards,
-                     const Images &images, QObject *parent)
+                     const FirmwareImages &images, QObject *parent)
     : QObject(parent), device(device), images(images)
 {
     // Table order puts the sensor boards first, then the control panel, then the
@@ -41,13 +41,19 @@ bool UpdateRun::start()
     const int unusable = unusableStep();
     if (unusable >= 0) {
         current = unusable;
+        emit stepStarted(current);
         for (zelInterface::PartType b : qAsConst(steps.at(unusable).boards))
             emit boardState(b, zelUpdater::Error, zelUpdater::InvalidFile);
-        stepFailed(zelUpdater::InvalidFile);
+        fail(zelUpdater::InvalidFile);
         return true;
     }
     nextStep();
     return true;
+}
+
+QList<UpdateRun::Step> UpdateRun::stepsNotRun() const
+{
+    return phase == Ended && failed ? steps.mid(current + 1) : QList<Step>();
 }
 
 int UpdateRun::unusableStep() const
@@ -92,61 +98,69 @@ UpdateRun::Look UpdateRun::look(zelUpdater::State state)
 
 void UpdateRun::nextStep()
 {
+    if (updater)
+        emit stepEnded(current, true, zelUpdater::NoError);
     releaseUpdater();
-    ++current;
-    if (current >= steps.size()) {
+    if (current + 1 >= steps.size()) {
         emit totalText(tr("Firmware update successfull"));
         end(true, zelUpdater::NoError);
         return;
     }
+    ++current;
 
     const Step &step = steps.at(current);
     stepMaximum = 0;
-    updater = new zelUpdater(device, &image(step), step.part, this);
+    updater = new zelUpdater(device, &images.forBoard(step.stepBoard), step.part, this);
     // The group's start and end messages go to its members in PartType order.
     for (int p = zelInterface::Sensor1; p <= zelInterface::Sensor5; ++p) {
         if (step.boards.contains(zelInterface::PartType(p)))
             updater->addPart(zelInterface::PartType(p));
     }
-    connect(updater, &zelUpdater::currentState, this, &UpdateRun::stepState);
-    connect(updater, &zelUpdater::range, this, [this](int, int max) { stepRange(max); });
-    connect(updater, &zelUpdater::process, this, &UpdateRun::stepProgress);
+    connect(updater, &zelUpdater::currentState, this, &UpdateRun::onState);
+    connect(updater, &zelUpdater::range, this, [this](int, int max) { onRange(max); });
+    connect(updater, &zelUpdater::process, this, &UpdateRun::onProgress);
     connect(updater, &zelUpdater::done, this, &UpdateRun::nextStep);
-    connect(updater, &zelUpdater::canceled, this, &UpdateRun::stepFailed);
+    connect(updater, &zelUpdater::canceled, this, &UpdateRun::fail);
+    emit stepStarted(current);
     updater->start();
 }
 
-void UpdateRun::stepState(zelUpdater::State state, zelUpdater::Err error)
+void UpdateRun::onState(zelUpdater::State state, zelUpdater::Err error)
 {
     const Step &step = steps.at(current);
     for (zelInterface::PartType b : step.boards)
         emit boardState(b, state, error);
+    if (state != zelUpdater::Error && state != zelUpdater::Success)
+        emit stepState(current, state, error);
     // A failure has a text of its own on the total bar, set when the step ends.
     if (state != zelUpdater::Error)
         emit totalText(BoardTable::boardName(step.stepBoard) + QStringLiteral(": ") +
                        zelUpdater::stateText(state) + QStringLiteral(" (Total %p%)"));
 }
 
-void UpdateRun::stepRange(int maximum)
+void UpdateRun::onRange(int maximum)
 {
     stepMaximum = maximum;
     for (zelInterface::PartType b : steps.at(current).boards)
         emit boardRange(b, maximum);
 }
 
-void UpdateRun::stepProgress(int now)
+void UpdateRun::onProgress(int now)
 {
     for (zelInterface::PartType b : steps.at(current).boards)
         emit boardProgress(b, now);
     // An empty image has nothing to send: its share counts as complete rather
     // than dividing by zero. 64 bits: a large image times 1000 overflows an int.
-    const qint64 share = stepMaximum > 0 ? qint64(now) * StepUnits / stepMaximum : StepUnits;
-    emit totalProgress(int(share + qint64(current) * StepUnits));
+    const int share = int(stepMaximum > 0 ? qint64(now) * StepUnits / stepMaximum : StepUnits);
+    emit stepProgress(current, share);
+    emit totalProgress(share + current * StepUnits);
 }
 
-void UpdateRun::stepFailed(zelUpdater::Err error)
+void UpdateRun::fail(zelUpdater::Err error)
 {
     releaseUpdater();
+    failed = true;
+    emit stepEnded(current, false, error);
     emit totalText(BoardTable::boardName(steps.at(current).stepBoard) + QStringLiteral(": ") +
                    zelUpdater::errorText(error));
     emit totalProgress(totalMaximum());
@@ -156,25 +170,16 @@ void UpdateRun::stepFailed(zelUpdater::Err error)
 void UpdateRun::end(bool success, zelUpdater::Err error)
 {
     phase = Ended;
-    const zelInterface::PartType step = steps.at(qMin(current, int(steps.size()) - 1)).part;
-    emit finished(success, step, error);
+    emit finished(success, steps.at(current).part, error);
 }
 
 bool UpdateRun::imageUsable(const Step &step) const
 {
-    const FirmwareFile &file = image(step);
+    const FirmwareFile &file = images.forBoard(step.stepBoard);
     const BoardFacts *facts = BoardTable::find(step.stepBoard);
     return file.getStatus() == FirmwareFile::Ok && !file.getHexText().isEmpty() && facts &&
            file.getFamilyCode() == QLatin1String(facts->family) &&
            zelUpdater::linesFit(file.getHexText());
-}
-
-const FirmwareFile &UpdateRun::image(const Step &step) const
-{
-    static const FirmwareFile none;
-    const BoardFacts *facts = BoardTable::find(step.stepBoard);
-    const auto it = facts ? images.constFind(QLatin1String(facts->family)) : images.constEnd();
-    return it != images.constEnd() ? it.value() : none;
 }
 
 void UpdateRun::releaseUpdater()

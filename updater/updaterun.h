@@ -1,19 +1,19 @@
 #pragma once
 
-#include "firmwarefile.h"
+#include "firmwareimages.h"
 #include "zelinterface.h"
 #include "zelupdater.h"
 
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QString>
 
 // One whole update run over the chosen boards, for any front end (the window,
 // a command line): the steps in their fixed order (all chosen sensor boards
 // together, then the control panel, then the main board), one zelUpdater per
-// step, the progress of each board and of the whole run, the texts to show,
-// and the end at the first failure. Knows nothing of widgets.
+// step, the progress of each board, of each step and of the whole run, the
+// texts to show, and the end at the first failure. Knows nothing of widgets: a
+// front end only shows what the run tells it.
 //
 // Use: construct it with the device, the chosen boards and the images, connect
 // to its signals, call start() once, wait for finished(). A run is used once;
@@ -29,9 +29,6 @@ class UpdateRun : public QObject
     Q_OBJECT
 
 public:
-    // The firmware images by family code: "PKEYS", "PCTRL", "PBASE".
-    using Images = QMap<QString, FirmwareFile>;
-
     struct Step
     {
         zelInterface::PartType part;          // whom the updater addresses: Sensors for the group
@@ -52,7 +49,7 @@ public:
     // `boards` in any order; duplicates and PartTypes without a board-table row
     // are left out. The device is not owned and must outlive the run.
     UpdateRun(zelInterface *device, const QList<zelInterface::PartType> &boards,
-              const Images &images, QObject *parent = nullptr);
+              const FirmwareImages &images, QObject *parent = nullptr);
     ~UpdateRun() override;
 
     // The steps the run will take, in order; empty when no board was chosen.
@@ -60,6 +57,11 @@ public:
     // Each step owns 1000 units of the total progress.
     int totalMaximum() const { return int(steps.size()) * 1000; }
     bool isRunning() const { return phase == Running; }
+    // The index in plan() of the step running, or of the last one that ran once
+    // the run has ended; -1 before the start.
+    int currentStep() const { return current; }
+    // After a failure, the steps that were not run; empty otherwise.
+    QList<Step> stepsNotRun() const;
     // The index in plan() of the first step whose image cannot be written (not
     // loaded as Ok, empty, of another family, or with a line too long for one
     // message), or -1. start() ends the run with that step's failure before
@@ -77,6 +79,14 @@ public:
     static Look look(zelUpdater::State state);
 
 signals:
+    // Per step, by its index in plan(): it starts; its state changes while it
+    // works (the end comes as stepEnded); its share done goes from 0 to 1000,
+    // as the bytes of its image are sent; it ends. A step whose image cannot be
+    // written starts and fails at once.
+    void stepStarted(int step);
+    void stepState(int step, zelUpdater::State state, zelUpdater::Err error);
+    void stepProgress(int step, int permille);
+    void stepEnded(int step, bool success, zelUpdater::Err error);
     // Per board, for every board of the running step.
     void boardState(zelInterface::PartType board, zelUpdater::State state, zelUpdater::Err error);
     void boardRange(zelInterface::PartType board, int maximum); // the minimum is 0
@@ -92,13 +102,12 @@ signals:
 
 private:
     void nextStep();
-    void stepState(zelUpdater::State state, zelUpdater::Err error);
-    void stepRange(int maximum);
-    void stepProgress(int now);
-    void stepFailed(zelUpdater::Err error);
+    void onState(zelUpdater::State state, zelUpdater::Err error);
+    void onRange(int maximum);
+    void onProgress(int now);
+    void fail(zelUpdater::Err error);
     void end(bool success, zelUpdater::Err error);
     bool imageUsable(const Step &step) const;
-    const FirmwareFile &image(const Step &step) const;
     void releaseUpdater();
 
     enum Phase
@@ -110,9 +119,10 @@ private:
 
     zelInterface *device;
     QList<Step> steps;
-    Images images;
+    FirmwareImages images;
     Phase phase = Ready;
     int current = -1; // index in steps of the running step
+    bool failed = false;
     int stepMaximum = 0;
     zelUpdater *updater = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "cliconsole.h"
+#include "clioutput.h"
 
-#include <QTimer>
+#include <QFile>
 
 #include <atomic>
 
@@ -13,6 +14,22 @@ std::atomic<int> mode{int(CliConsole::InterruptMode::ExitAtOnce)};
 } // namespace
 
 namespace CliConsole {
+
+Consent consent(bool yes)
+{
+    if (yes)
+        return Consent::Proceed;
+    return stdinIsTerminal() ? Consent::Ask : Consent::Refuse;
+}
+
+bool askToProceed(CliOutput *output)
+{
+    output->prompt("Update these boards? [y/N] ");
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    const QString answer = QString::fromLocal8Bit(in.readLine()).trimmed().toLower();
+    return answer == "y" || answer == "yes";
+}
 
 void setInterruptMode(InterruptMode m)
 {
@@ -33,20 +50,3 @@ bool countInterrupt()
 }
 
 } // namespace CliConsole
-
-InterruptWatcher::InterruptWatcher(QObject *parent)
-    : QObject(parent), timer(new QTimer(this)), start(CliConsole::interruptCount()), handled(start)
-{
-    connect(timer, &QTimer::timeout, this, &InterruptWatcher::check);
-    // Fast enough to feel immediate, slow enough to cost nothing.
-    timer->start(50);
-}
-
-void InterruptWatcher::check()
-{
-    const int count = CliConsole::interruptCount();
-    while (handled < count) {
-        ++handled;
-        emit interrupted(handled - start);
-    }
-}

@@ -1,22 +1,35 @@
 #pragma once
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
-class QTimer;
+class CliOutput;
 
 // What the command line needs from the console it runs in: whether a person is
-// at the other end of stdin or stdout, the bytes its text is written in, and
-// Ctrl+C. What touches the operating system for this lives in the system's own
-// file (cliconsole_unix.cpp, cliconsole_windows.cpp); cliconsole.cpp is the same
-// everywhere.
+// at the other end of stdin or stdout, the bytes its text is written in,
+// questions to that person, and Ctrl+C. What touches the operating system for
+// this lives in the system's own file (cliconsole_unix.cpp,
+// cliconsole_windows.cpp); cliconsole.cpp is the same everywhere.
 namespace CliConsole {
 
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
 // Text as the console and anything reading stdout or stderr expect it.
 QByteArray encode(const QString &text);
+
+// What to do before an update: go on (--yes), ask the person at the terminal,
+// or, without --yes and with no one to ask on stdin, refuse.
+enum class Consent
+{
+    Proceed,
+    Ask,
+    Refuse,
+};
+Consent consent(bool yes);
+
+// Prompts on stderr and reads one line from stdin: true only for y or yes, in
+// any case. End of input counts as no.
+bool askToProceed(CliOutput *output);
 
 // How a press of Ctrl+C is taken.
 enum class InterruptMode
@@ -25,9 +38,9 @@ enum class InterruptMode
     // times when stopping cannot harm anything: waiting for the instrument,
     // asking its boards, a question to the user.
     ExitAtOnce,
-    // Presses are only counted (interruptCount, InterruptWatcher); the command
-    // stops where it is safe to: after the file it is rewriting, or, during an
-    // update, after the message in flight.
+    // Presses are only counted (interruptCount); the command stops where it is
+    // safe to: after the file it is rewriting, or, during an update, after the
+    // message in flight.
     Deferred,
 };
 
@@ -35,7 +48,8 @@ enum class InterruptMode
 // first command runs.
 void installInterruptHandler();
 void setInterruptMode(InterruptMode mode);
-// Presses of Ctrl+C since the handler was installed.
+// Presses of Ctrl+C since the handler was installed. The handler may touch
+// nothing but this counter, so the event loop looks at it from a timer.
 int interruptCount();
 
 // For the system's handler: counts a press and tells whether the process must end
@@ -46,25 +60,3 @@ bool countInterrupt();
 constexpr int InterruptedExitCode = 5;
 
 } // namespace CliConsole
-
-// Turns presses of Ctrl+C in Deferred mode into a signal on the thread of the
-// event loop. The handler itself may only touch an atomic counter, so the
-// counter is looked at from a short timer.
-class InterruptWatcher : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit InterruptWatcher(QObject *parent = nullptr);
-
-signals:
-    // Once per press made after the watcher was created; `presses` counts them.
-    void interrupted(int presses);
-
-private:
-    void check();
-
-    QTimer *timer;
-    int start;
-    int handled;
-};

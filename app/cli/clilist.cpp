@@ -1,29 +1,20 @@
 // list, and the finding of the instrument and its boards that update shares.
 #include "boardtable.h"
-#include "cliapp.h"
+#include "clicommand.h"
 #include "clioutput.h"
-#include "instrumentprobe.h"
 #include "usbhidaccess.h"
 
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLocale>
-
-#include <cmath>
+#include <QTimer>
 
 namespace {
 
-// --wait: seconds with a fraction, 0 for a single attempt; a day at most.
-bool waitMilliseconds(const QString &text, int *ms)
-{
-    bool ok = false;
-    const double seconds = QLocale::c().toDouble(text, &ok);
-    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
-        return false;
-    *ms = int(std::lround(seconds * 1000));
-    return true;
-}
+// How long the boards get to answer the version request; a board that has not
+// answered by then counts as not answering.
+constexpr int AnswerMs = 1000;
 
 QString usbId()
 {
@@ -32,93 +23,118 @@ QString usbId()
         .arg(zelInterface::ProductId, 4, 16, QLatin1Char('0'));
 }
 
-} // namespace
-
-bool CliApp::waitOption(const QCommandLineParser &parser, const QCommandLineOption &wait, int *ms)
+// True once the link is connected; false when the wait is over without it.
+bool waitForInstrument(zelInterface *link, CliOutput *output, const QString &seconds, int waitMs)
 {
-    const QString seconds = parser.value(wait);
-    if (waitMilliseconds(seconds, ms))
-        return true;
-    usageError(QStringLiteral("--wait takes seconds from 0 to 86400, not '%1'").arg(seconds));
-    return false;
+    bool connected = false;
+    QEventLoop loop;
+    QObject::connect(link, &UsbHid::connected, &loop, [&] {
+        connected = true;
+        loop.quit();
+    });
+    // Access may still be granted before the wait is over (udev applying a rule
+    // just installed), so a denial does not end it.
+    QObject::connect(link, &UsbHid::accessDeniedChanged, &loop, [&](bool denied) {
+        if (denied)
+            output->note("The instrument is there, but access to it was denied; waiting in case "
+                         "it is granted...");
+    });
+    // An attached instrument is opened within this call.
+    link->setAutoOpen(true);
+    if (!connected && waitMs > 0) {
+        output->note("Waiting up to " + seconds + " s for the instrument (" + usbId() + ")...");
+        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return connected;
 }
 
-int CliApp::findBoards(zelInterface *link, const QString &seconds, int waitMs,
-                       QMap<zelInterface::PartType, QString> *versions)
+// False when the link closed before the boards had answered.
+bool askVersions(zelInterface *link, QMap<zelInterface::PartType, QString> *versions)
 {
-    InstrumentProbe probe(link);
-    const auto waiting = [&] {
-        output->note(
-            QStringLiteral("Waiting up to %1 s for the instrument (%2)...").arg(seconds, usbId()));
-    };
-    const auto denied = [&] {
-        output->note(QStringLiteral("The instrument is there, but access to it was denied; "
-                                    "waiting in case it is granted..."));
-    };
-    switch (probe.waitForInstrument(waitMs, waiting, denied)) {
-    case InstrumentProbe::Outcome::Ready:
-        break;
-    case InstrumentProbe::Outcome::AccessDenied:
-        output->error(QStringLiteral("instrument found (%1), but access to it was denied: %2")
-                          .arg(usbId(), UsbHidAccess::deniedAdvice()));
-        return ExitAccessDenied;
-    default:
-        output->error(QStringLiteral("no instrument found within %1 s (%2); is it plugged in "
-                                     "and switched on?")
-                          .arg(seconds, usbId()));
-        return ExitNoInstrument;
-    }
-    if (probe.askVersions(versions) != InstrumentProbe::Outcome::Ready) {
-        output->error(QStringLiteral("the instrument went away before its boards answered"));
-        return ExitNoInstrument;
-    }
-    return ExitSuccess;
+    bool gone = false;
+    QEventLoop loop;
+    QObject::connect(link, &zelInterface::firmwareVersion, &loop,
+                     [&](zelInterface::PartType part, const QString &version) {
+                         if (!BoardTable::find(part))
+                             return;
+                         versions->insert(part, version);
+                         if (versions->size() == BoardTable::rows().size())
+                             loop.quit();
+                     });
+    QObject::connect(link, &UsbHid::disconnected, &loop, [&] {
+        gone = true;
+        loop.quit();
+    });
+    QTimer::singleShot(AnswerMs, &loop, &QEventLoop::quit);
+    link->requestFirmwareVersion();
+    loop.exec();
+    return !gone;
 }
 
-int CliApp::list(const QStringList &commandArguments)
+class ListCommand : public CliCommand
 {
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QString());
-    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"),
-                                  QStringLiteral("3"));
-    parser.addOption(json);
-    parser.addOption(wait);
-    if (const std::optional<int> done = parse(parser, commandArguments))
-        return *done;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("list takes no file arguments"));
-    int waitMs = 0;
-    if (!waitOption(parser, wait, &waitMs))
-        return ExitUsage;
-    useOutput(parser.isSet(json));
+public:
+    ListCommand()
+        : CliCommand("list",
+                     "Wait for the instrument, ask every board for its firmware version and print "
+                     "one row per board.",
+                     {"json", "wait"})
+    {}
 
-    zelInterface link;
-    QMap<zelInterface::PartType, QString> versions;
-    const int found = findBoards(&link, parser.value(wait), waitMs, &versions);
-    if (found != ExitSuccess)
-        return found;
-
-    if (output->mode() == CliOutput::Mode::Json) {
+protected:
+    int execute(const QCommandLineParser &parser) override
+    {
+        if (!waitOption(parser))
+            return ExitUsage;
+        zelInterface link;
+        QMap<zelInterface::PartType, QString> versions;
+        if (const int code = findBoards(&link, &versions))
+            return code;
         QJsonArray boards;
+        QList<QStringList> rows = {{"BOARD", "PART", "DESCRIPTION", "VERSION"}};
         for (const BoardFacts &board : BoardTable::rows()) {
             const auto version = versions.find(board.part);
-            boards.append(
-                QJsonObject{{QStringLiteral("name"), QLatin1String(board.name)},
-                            {QStringLiteral("part"), int(board.part)},
-                            {QStringLiteral("description"), QLatin1String(board.description)},
-                            {QStringLiteral("family"), QLatin1String(board.family)},
-                            {QStringLiteral("version"),
-                             version == versions.end() ? QJsonValue() : QJsonValue(*version)}});
+            boards.append(QJsonObject{
+                {"name", board.name},
+                {"part", int(board.part)},
+                {"description", board.description},
+                {"family", board.family},
+                {"version", version == versions.end() ? QJsonValue() : QJsonValue(*version)}});
+            rows.append({board.name, QString::number(board.part), board.description,
+                         versions.value(board.part, "no answer")});
         }
-        output->json({{QStringLiteral("boards"), boards}});
+        if (output->mode() == CliOutput::Mode::Json)
+            output->json({{"boards", boards}});
+        else
+            output->print(CliOutput::table(rows, {1}));
         return ExitSuccess;
     }
-    QList<QStringList> rows = {{QStringLiteral("BOARD"), QStringLiteral("PART"),
-                                QStringLiteral("DESCRIPTION"), QStringLiteral("VERSION")}};
-    for (const BoardFacts &board : BoardTable::rows())
-        rows.append({QLatin1String(board.name), QString::number(board.part),
-                     QLatin1String(board.description),
-                     versions.value(board.part, QStringLiteral("no answer"))});
-    output->print(CliOutput::table(rows, {1}));
+};
+
+} // namespace
+
+int CliCommand::findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions)
+{
+    if (!waitForInstrument(link, output, waitText, waitMs)) {
+        if (link->accessDenied()) {
+            output->error("instrument found (" + usbId() +
+                          "), but access to it was denied: " + UsbHidAccess::deniedAdvice());
+            return ExitAccessDenied;
+        }
+        output->error("no instrument found within " + waitText + " s (" + usbId() +
+                      "); is it plugged in and switched on?");
+        return ExitNoInstrument;
+    }
+    versions->clear();
+    if (!askVersions(link, versions)) {
+        output->error("the instrument went away before its boards answered");
+        return ExitNoInstrument;
+    }
     return ExitSuccess;
+}
+
+std::unique_ptr<CliCommand> newListCommand()
+{
+    return std::make_unique<ListCommand>();
 }

@@ -1,266 +1,390 @@
 // update: the window's update run without the window.
 #include "boardtable.h"
-#include "cliapp.h"
-#include "cliboards.h"
+#include "clicommand.h"
 #include "cliconsole.h"
 #include "clioutput.h"
-#include "updateplan.h"
+#include "firmwareimages.h"
 #include "updaterun.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QTimer>
+
+#include <optional>
 
 namespace {
 
 // A second Ctrl+C within this time of the first stops the update.
 constexpr int SecondPressMs = 3000;
 
-// Turns a run's per-board signals into the printer's per-step lines: the board
-// that stands for a step (its stepBoard) speaks for it, and the step's share of
-// the total, 0 to 1000, is its progress, counted exactly as the window's total bar
-// counts it.
-class RunView
+using Parts = QList<zelInterface::PartType>;
+using Versions = QMap<zelInterface::PartType, QString>;
+
+// The progress of an update, step by step (the sensor group, the control panel,
+// the main board), as the run reports it. On a terminal one bar per step,
+// redrawn in place; on plain output a line for each new state text and for each
+// further tenth of the step; with JSON one object per change of the whole
+// percent or of the text.
+class ProgressPrinter
 {
 public:
-    RunView(UpdateRun *run, ProgressPrinter *printer) : run(run), printer(printer)
-    {
-        QObject::connect(run, &UpdateRun::boardState, run,
-                         [this](zelInterface::PartType board, zelUpdater::State state,
-                                zelUpdater::Err error) { stateOf(board, state, error); });
-        QObject::connect(run, &UpdateRun::totalProgress, run,
-                         [this](int value) { totalAt(value); });
-    }
+    explicit ProgressPrinter(CliOutput *output) : output(output) {}
 
-    // The step that was running last, or -1 before the first.
-    int step() const { return current; }
+    // The step whose address is `address` begins.
+    void begin(zelInterface::PartType address)
+    {
+        endLine();
+        step = address;
+        text.clear();
+        permille = 0;
+        forget();
+    }
+    // The running step's state text, and its share done, 0 to 1000.
+    void state(const QString &stateText) { show(stateText, permille); }
+    void progress(int share) { show(text, qBound(0, share, 1000)); }
+    // The step has ended: its line is finished with `endText`.
+    void finish(bool ok, const QString &endText)
+    {
+        if (output->mode() == CliOutput::Mode::Terminal)
+            draw(ok ? 1000 : shownPercent * 10, endText);
+        else if (output->mode() == CliOutput::Mode::Plain)
+            output->line(BoardTable::boardName(step) + ": " + endText);
+        else
+            output->json({{"event", "step"},
+                          {"step", BoardTable::stepName(step)},
+                          {"ok", ok},
+                          {"text", endText}},
+                         true);
+        endLine();
+    }
+    // Ends a bar being drawn on a terminal, so that a message can take a line of
+    // its own; the bar is drawn afresh below it at the next change.
+    void breakLine()
+    {
+        if (drawnWidth > 0) {
+            endLine();
+            forget();
+        }
+    }
 
 private:
-    void stateOf(zelInterface::PartType board, zelUpdater::State state, zelUpdater::Err error)
+    void show(const QString &newText, int newPermille)
     {
-        const QList<UpdateRun::Step> &plan = run->plan();
-        int index = -1;
-        for (int i = 0; i < plan.size(); ++i) {
-            if (plan.at(i).stepBoard == board)
-                index = i;
+        const int percent = newPermille / 10;
+        const bool changed = newText != shownText || percent != shownPercent;
+        const QString name = BoardTable::boardName(step);
+        if (output->mode() == CliOutput::Mode::Terminal && changed) {
+            draw(newPermille, newText);
+        } else if (output->mode() == CliOutput::Mode::Plain) {
+            if (newText != shownText)
+                output->line(name + ": " + newText);
+            // Tenths only once the step is under way; 0 % says nothing new.
+            if (percent / 10 > qMax(shownPercent, 0) / 10)
+                output->line(name + ": " + QString::number(percent / 10 * 10) + "%");
+        } else if (output->mode() == CliOutput::Mode::Json && changed) {
+            output->json({{"event", "progress"},
+                          {"step", BoardTable::stepName(step)},
+                          {"percent", percent},
+                          {"text", newText}},
+                         true);
         }
-        if (index < 0)
-            return; // one of the group's other members: the same news again
-        if (index != current) {
-            current = index;
-            permille = 0;
-            ended = false;
-        }
-        const zelInterface::PartType address = plan.at(index).part;
-        if (state == zelUpdater::Error || state == zelUpdater::Success) {
-            ended = true;
-            printer->finish(address, state == zelUpdater::Success,
-                            state == zelUpdater::Error ? zelUpdater::errorText(error)
-                                                       : zelUpdater::stateText(state));
-            return;
-        }
-        text = zelUpdater::stateText(state);
-        printer->update(address, permille, text);
+        text = shownText = newText;
+        permille = newPermille;
+        shownPercent = percent;
     }
 
-    void totalAt(int value)
+    void forget()
     {
-        // At a failure the total jumps to its end; the failed step's line is
-        // finished by then and keeps what it had.
-        if (current < 0 || ended)
-            return;
-        permille = qBound(0, value - current * 1000, 1000);
-        printer->update(run->plan().at(current).part, permille, text);
+        shownPercent = -1;
+        shownText.clear();
     }
 
-    UpdateRun *run;
-    ProgressPrinter *printer;
-    int current = -1;
-    int permille = 0;
+    // Carriage return and spaces over whatever is left of the longer line before:
+    // no terminal control sequences, so any console shows it right.
+    void draw(int value, const QString &label)
+    {
+        const int filled = qBound(0, value, 1000) * BarWidth / 1000;
+        const QString line = BoardTable::boardName(step).leftJustified(13) + " [" +
+                             QString(filled, '#') + QString(BarWidth - filled, '.') + "] " +
+                             QString::number(qBound(0, value, 1000) / 10).rightJustified(3) + "% " +
+                             label;
+        output->print('\r' + line + QString(qMax(0, drawnWidth - line.size()), ' '));
+        drawnWidth = line.size();
+    }
+
+    void endLine()
+    {
+        if (drawnWidth > 0)
+            output->print("\n");
+        drawnWidth = 0;
+    }
+
+    static constexpr int BarWidth = 30;
+    CliOutput *output;
+    zelInterface::PartType step = zelInterface::Sensors;
     QString text;
-    bool ended = false;
+    int permille = 0;
+    int shownPercent = -1;
+    QString shownText;
+    int drawnWidth = 0;
 };
 
-// "A, B and C"
-QString listed(const QStringList &names)
+class UpdateCommand : public CliCommand
 {
-    if (names.size() < 2)
-        return names.value(0);
-    return QStringList(names.mid(0, names.size() - 1)).join(QStringLiteral(", ")) +
-           QStringLiteral(" and ") + names.last();
-}
+public:
+    UpdateCommand()
+        : CliCommand("update",
+                     "Update boards: the sensor boards together, then the control panel, then the "
+                     "main board, stopping at the first failure. Without --board every board that "
+                     "answers is updated. Shows the plan and asks first, unless --yes is given; "
+                     "without a terminal to ask on it refuses.",
+                     {"board", "file", "yes", "json", "wait"})
+    {}
 
-} // namespace
-
-int CliApp::update(const QStringList &commandArguments)
-{
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QString());
-    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"),
-                                  QStringLiteral("3"));
-    const QCommandLineOption board(QStringLiteral("board"), QString(), QStringLiteral("NAME"));
-    const QCommandLineOption file(QStringLiteral("file"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption yes({QStringLiteral("y"), QStringLiteral("yes")}, QString());
-    parser.addOptions({json, wait, board, file, yes});
-    if (const std::optional<int> done = parse(parser, commandArguments))
-        return *done;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("update takes no file arguments; give firmware files with --file"));
-    int waitMs = 0;
-    if (!waitOption(parser, wait, &waitMs))
-        return ExitUsage;
-    QList<zelInterface::PartType> chosen;
-    QString message;
-    if (!parseBoardNames(parser.values(board), &chosen, &message))
-        return usageError(message);
-    FirmwareImages images;
-    for (const QString &path : parser.values(file)) {
-        if (!images.useFile(path, &message)) {
-            output->error(message);
-            return ExitUsage;
-        }
-    }
-    // Known before the instrument is looked for: a script that forgot --yes
-    // learns it at once, not after the wait.
-    const Consent asked = consent(parser.isSet(yes), CliConsole::stdinIsTerminal());
-    if (asked == Consent::Refuse) {
-        output->error(QStringLiteral("not updating without --yes: standard input is not a "
-                                     "terminal to ask on"));
-        return ExitUsage;
-    }
-    useOutput(parser.isSet(json));
-    const bool jsonOutput = output->mode() == CliOutput::Mode::Json;
-
-    // The link stays open from the version request to the end of the run: the
-    // run's messages go out on it, and it opens the main board again after its
-    // restart.
-    std::unique_ptr<zelInterface> link(new zelInterface);
-    QMap<zelInterface::PartType, QString> versions;
-    const int found = findBoards(link.get(), parser.value(wait), waitMs, &versions);
-    if (found != ExitSuccess)
-        return found;
-    QList<PlanRow> plan;
-    if (!buildPlan(chosen, versions, images, &plan, &message)) {
-        output->error(message);
-        return ExitUpdateFailed;
-    }
-    QList<zelInterface::PartType> boards;
-    for (const PlanRow &row : qAsConst(plan))
-        boards.append(row.part);
-    const QString unused = images.unusedFile(boards);
-    if (!unused.isEmpty()) {
-        output->error(
-            QStringLiteral("%1 is firmware for none of the boards to update").arg(unused));
-        return ExitUsage;
-    }
-    if (jsonOutput)
-        output->json({{QStringLiteral("event"), QStringLiteral("plan")},
-                      {QStringLiteral("boards"), planJson(plan)}},
-                     true);
-    else
-        output->print(planTable(plan));
-
-    UpdateRun::Images runImages;
-    for (const BoardFacts &row : BoardTable::rows())
-        runImages.insert(QLatin1String(row.family), images.image(row.part));
-    std::unique_ptr<UpdateRun> run(new UpdateRun(link.get(), boards, runImages));
-    // An image the run cannot write fails it before anything is sent; asking
-    // first would only ask about an update that cannot happen.
-    if (asked == Consent::Ask && run->unusableStep() < 0) {
-        QFile in;
-        in.open(stdin, QIODevice::ReadOnly);
-        if (!askToProceed(output.get(), &in)) {
-            output->note(QStringLiteral("Nothing was updated."));
+protected:
+    int execute(const QCommandLineParser &parser) override
+    {
+        if (const int code = parse(parser))
+            return code;
+        if (const int code = plan())
+            return code;
+        if (!confirm()) {
+            output->note("Nothing was updated.");
             return ExitSuccess;
         }
+        show();
+        return runToEnd() ? report() : reportInterrupted();
     }
 
-    ProgressPrinter printer(output.get());
-    const RunView view(run.get(), &printer);
-    QEventLoop loop;
-    bool ended = false;
-    bool success = false;
-    zelInterface::PartType endStep = zelInterface::Sensors;
-    zelUpdater::Err endError = zelUpdater::NoError;
-    QString endText;
-    QObject::connect(run.get(), &UpdateRun::totalText, &loop,
-                     [&](const QString &text) { endText = text; });
-    QObject::connect(run.get(), &UpdateRun::finished, &loop,
-                     [&](bool ok, zelInterface::PartType step, zelUpdater::Err error) {
-                         ended = true;
-                         success = ok;
-                         endStep = step;
-                         endError = error;
-                         loop.quit();
-                     });
-
-    // Stopping halfway leaves the boards of the step without working firmware,
-    // so Ctrl+C must be pressed twice; the watcher is made first so that no
-    // press goes uncounted.
-    InterruptWatcher watcher;
-    bool interrupted = false;
-    QElapsedTimer firstPress;
-    QObject::connect(&watcher, &InterruptWatcher::interrupted, &loop, [&] {
-        if (firstPress.isValid() && firstPress.elapsed() < SecondPressMs) {
-            interrupted = true;
-            loop.quit();
-            return;
+private:
+    int parse(const QCommandLineParser &parser)
+    {
+        if (!waitOption(parser))
+            return ExitUsage;
+        QString unknown;
+        if (!BoardTable::choose(parser.values("board"), &chosen, &unknown))
+            return usageError("unknown board '" + unknown +
+                              "' (boards: keys1..keys5, sensors, panel, main, all)");
+        images.emplace();
+        for (const QString &path : parser.values("file")) {
+            const QString problem = useFile(path);
+            if (!problem.isEmpty()) {
+                output->error(problem);
+                return ExitUsage;
+            }
         }
-        firstPress.start();
-        printer.breakLine();
-        output->note(QStringLiteral("Stopping now may leave a board without firmware. Press "
-                                    "Ctrl+C again within 3 s to stop anyway."));
-    });
-    CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);
-    run->start();
-    if (!ended)
-        loop.exec();
-    CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
+        // Known before the instrument is looked for: a script that forgot --yes
+        // learns it at once, not after the wait.
+        consent = CliConsole::consent(parser.isSet("yes"));
+        if (consent != CliConsole::Consent::Refuse)
+            return ExitSuccess;
+        output->error("not updating without --yes: standard input is not a terminal to ask on");
+        return ExitUsage;
+    }
 
-    const QList<UpdateRun::Step> &steps = run->plan();
-    const int stepIndex = qMax(0, view.step());
-    if (interrupted) {
+    // Puts the file at `path` in place of the built-in image of its family; what
+    // is wrong with it, or empty.
+    QString useFile(const QString &path)
+    {
+        FirmwareFile file;
+        if (file.load(diskPath(path)) != FirmwareFile::Ok)
+            return path + ": " + FirmwareFile::failureText(diskPath(path), file.getStatus());
+        const QString family = file.getFamilyCode();
+        if (!images->find(family))
+            return path + ": family code '" + family + "' is none of PBASE, PCTRL, PKEYS";
+        if (!images->path(family).isEmpty())
+            return images->path(family) + " and " + path + " are both " + family +
+                   " firmware; give one file per family";
+        images->use(file, path);
+        return QString();
+    }
+
+    int plan()
+    {
+        link = std::make_unique<zelInterface>();
+        Versions versions;
+        if (const int code = findBoards(link.get(), &versions))
+            return code;
+        Parts boards;
+        if (const int code = choose(versions, &boards))
+            return code;
+        const QString unused = images->unusedFile(boards);
+        if (!unused.isEmpty()) {
+            output->error(unused + " is firmware for none of the boards to update");
+            return ExitUsage;
+        }
+        printPlan(boards, versions);
+        run = std::make_unique<UpdateRun>(link.get(), boards, *images);
+        return ExitSuccess;
+    }
+
+    // The boards to update, in the window's order: the chosen ones, or without a
+    // choice every board that answered. A chosen board that did not answer fails
+    // the plan, since nothing can be written to a board that cannot be reached.
+    int choose(const Versions &versions, Parts *boards)
+    {
+        for (const BoardFacts &board : BoardTable::rows()) {
+            if (!chosen.isEmpty() && !chosen.contains(board.part))
+                continue;
+            if (versions.contains(board.part)) {
+                boards->append(board.part);
+            } else if (!chosen.isEmpty()) {
+                output->error(QString(board.name) + " (" + board.description +
+                              ") did not answer; it cannot be updated");
+                return ExitUpdateFailed;
+            }
+        }
+        if (!boards->isEmpty())
+            return ExitSuccess;
+        output->error("no board answered; there is nothing to update");
+        return ExitUpdateFailed;
+    }
+
+    // Each board with the version it runs now and the one it will run.
+    void printPlan(const Parts &boards, const Versions &versions)
+    {
+        QList<QStringList> table = {{"BOARD", "PART", "DESCRIPTION", "CURRENT", "NEW"}};
+        QJsonArray rows;
+        for (zelInterface::PartType part : boards) {
+            const BoardFacts *board = BoardTable::find(part);
+            const QString now = versions.value(part), next = images->forBoard(part).getVersion();
+            table.append({board->name, QString::number(part), board->description, now, next});
+            rows.append(QJsonObject{
+                {"name", board->name}, {"part", int(part)}, {"current", now}, {"new", next}});
+        }
+        if (output->mode() == CliOutput::Mode::Json)
+            output->json({{"event", "plan"}, {"boards", rows}}, true);
+        else
+            output->print(CliOutput::table(table, {1}));
+    }
+
+    bool confirm()
+    {
+        // An image the run cannot write fails it before anything is sent; asking
+        // first would only ask about an update that cannot happen.
+        return consent != CliConsole::Consent::Ask || run->unusableStep() >= 0 ||
+               CliConsole::askToProceed(output);
+    }
+
+    // Shows the run's steps as the run reports them, and keeps how it ended.
+    void show()
+    {
+        ProgressPrinter *p = &printer.emplace(output);
+        const UpdateRun *r = run.get();
+        QObject::connect(r, &UpdateRun::stepStarted, r,
+                         [p, r](int step) { p->begin(r->plan().at(step).part); });
+        QObject::connect(r, &UpdateRun::stepState, r, [p](int, zelUpdater::State state) {
+            p->state(zelUpdater::stateText(state));
+        });
+        QObject::connect(r, &UpdateRun::stepProgress, r,
+                         [p](int, int permille) { p->progress(permille); });
+        QObject::connect(r, &UpdateRun::stepEnded, r, [this, p](int, bool ok, zelUpdater::Err e) {
+            success = ok;
+            endError = e;
+            p->finish(ok,
+                      ok ? zelUpdater::stateText(zelUpdater::Success) : zelUpdater::errorText(e));
+        });
+        QObject::connect(r, &UpdateRun::totalText, r, [this](const QString &t) { endText = t; });
+    }
+
+    // Runs the update to its end; false when Ctrl+C stopped it first.
+    bool runToEnd()
+    {
+        QEventLoop loop;
+        QObject::connect(run.get(), &UpdateRun::finished, &loop, &QEventLoop::quit);
+        // Stopping halfway leaves the boards of the step without working
+        // firmware, so Ctrl+C must be pressed twice. Presses are counted from
+        // before the start, so that none goes unseen.
+        int seen = CliConsole::interruptCount();
+        bool interrupted = false;
+        QElapsedTimer firstPress;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+            for (; seen < CliConsole::interruptCount() && !interrupted; ++seen) {
+                interrupted = firstPress.isValid() && firstPress.elapsed() < SecondPressMs;
+                if (interrupted) {
+                    loop.quit();
+                    return;
+                }
+                firstPress.start();
+                printer->breakLine();
+                output->note("Stopping now may leave a board without firmware. Press Ctrl+C "
+                             "again within 3 s to stop anyway.");
+            }
+        });
+        watch.start(50); // fast enough to feel immediate, slow enough to cost nothing
+        CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);
+        run->start();
+        if (run->isRunning())
+            loop.exec();
+        CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
+        return !interrupted;
+    }
+
+    int report()
+    {
+        if (output->mode() == CliOutput::Mode::Json) {
+            QJsonObject result{{"event", "result"}, {"ok", success}, {"text", endText}};
+            if (!success) {
+                result.insert("step", BoardTable::stepName(run->plan()[run->currentStep()].part));
+                result.insert("error", zelUpdater::errorText(endError));
+            }
+            output->json(result, true);
+        } else if (success) {
+            output->line(endText);
+        }
+        if (success)
+            return ExitSuccess;
+        // At most two steps follow the one that failed.
+        QStringList notRun;
+        for (const UpdateRun::Step &later : run->stepsNotRun())
+            notRun << BoardTable::boardName(later.part);
+        output->error("the update failed: " + endText +
+                      (notRun.isEmpty() ? "" : "; not updated: " + notRun.join(" and ")));
+        return ExitUpdateFailed;
+    }
+
+    int reportInterrupted()
+    {
         // Nothing more goes out: the run and its updater go first, then the link,
         // which closes the device. A message already written stays written.
-        const zelInterface::PartType address = steps.at(stepIndex).part;
+        const zelInterface::PartType step = run->plan().at(qMax(0, run->currentStep())).part;
         run.reset();
         link.reset();
-        printer.breakLine();
-        if (jsonOutput)
-            output->json({{QStringLiteral("event"), QStringLiteral("result")},
-                          {QStringLiteral("ok"), false},
-                          {QStringLiteral("interrupted"), true},
-                          {QStringLiteral("step"), stepName(address)}},
+        printer->breakLine();
+        if (output->mode() == CliOutput::Mode::Json)
+            output->json({{"event", "result"},
+                          {"ok", false},
+                          {"interrupted", true},
+                          {"step", BoardTable::stepName(step)}},
                          true);
-        output->error(QStringLiteral("interrupted during the update of the %1, which may be "
-                                     "left without working firmware: run the update again")
-                          .arg(BoardTable::boardName(address)));
+        output->error("interrupted during the update of the " + BoardTable::boardName(step) +
+                      ", which may be left without working firmware: run the update again");
         return ExitInterrupted;
     }
 
-    if (jsonOutput) {
-        QJsonObject result{{QStringLiteral("event"), QStringLiteral("result")},
-                           {QStringLiteral("ok"), success},
-                           {QStringLiteral("text"), endText}};
-        if (!success) {
-            result.insert(QStringLiteral("step"), stepName(endStep));
-            result.insert(QStringLiteral("error"), zelUpdater::errorText(endError));
-        }
-        output->json(result, true);
-    } else if (success) {
-        output->line(endText);
-    }
-    if (success)
-        return ExitSuccess;
-    QStringList skipped;
-    for (int i = stepIndex + 1; i < steps.size(); ++i)
-        skipped << BoardTable::boardName(steps.at(i).part);
-    message = QStringLiteral("the update failed: ") + endText;
-    if (!skipped.isEmpty())
-        message += QStringLiteral("; not updated: ") + listed(skipped);
-    output->error(message);
-    return ExitUpdateFailed;
+    Parts chosen;
+    // Made once the options are read: the built-in images, and files in their place.
+    std::optional<FirmwareImages> images;
+    CliConsole::Consent consent = CliConsole::Consent::Proceed;
+    std::optional<ProgressPrinter> printer;
+    // The link stays open from the version request to the end of the run: the
+    // run's messages go out on it, and it opens the main board again after its
+    // restart. The run goes first.
+    std::unique_ptr<zelInterface> link;
+    std::unique_ptr<UpdateRun> run;
+    // How the run ended: the last step's result, and the run's last text.
+    bool success = false;
+    zelUpdater::Err endError = zelUpdater::NoError;
+    QString endText;
+};
+
+} // namespace
+
+std::unique_ptr<CliCommand> newUpdateCommand()
+{
+    return std::make_unique<UpdateCommand>();
 }

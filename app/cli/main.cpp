@@ -7,5 +7,5 @@ int main(int argc, char *argv[])
 {
     CliConsole::installInterruptHandler();
     QCoreApplication application(argc, argv);
-    return CliApp(QCoreApplication::arguments()).run();
+    return CliApp::run(QCoreApplication::arguments());
 }

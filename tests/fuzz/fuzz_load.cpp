@@ -9,12 +9,11 @@ using fuzzing::check;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input = fuzzing::bytes(data, size);
-    const QString path = fuzzing::scratchFile("load.hex");
-    fuzzing::writeFile(path, input);
+    const QString path = fuzzing::scratchFile("load.hex", input);
 
     FirmwareFile plain;
     const FirmwareFile::Status loaded = plain.load(path);
-    check(fuzzing::readFile(path) == input, "loading without stamping wrote to the file");
+    check(readFile(path) == input, "loading without stamping wrote to the file");
     check(plain.getHexText().size() <= input.size(), "the kept text is longer than the file");
     check(loaded != FirmwareFile::Ok ||
               FirmwareFile::fileChecksum(plain.getHexText()) == plain.getChecksum(),
@@ -22,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     FirmwareFile stamped;
     const FirmwareFile::Status result = stamped.load(path, true);
-    const QByteArray after = fuzzing::readFile(path);
+    const QByteArray after = readFile(path);
     if (after == input) {
         // Nothing appended: the file had its record, or was refused, or the
         // stamp was taken back.

@@ -5,6 +5,7 @@
 #include "zelinterface.h"
 
 #include <QStringList>
+#include <QVariant>
 
 using fuzzing::check;
 
@@ -18,30 +19,27 @@ public:
 
 QStringList heard;
 
+// Notes each answer the signal brings as "what part value".
+template <typename Value>
+void note(Probe *p, void (zelInterface::*signal)(zelInterface::PartType, Value), const char *what)
+{
+    QObject::connect(p, signal, p, [what](zelInterface::PartType part, Value value) {
+        heard << QStringLiteral("%1 %2 %3")
+                     .arg(QLatin1String(what))
+                     .arg(part)
+                     .arg(QVariant::fromValue(value).toString());
+    });
+}
+
 Probe *probe()
 {
     static Probe *instance = [] {
         fuzzing::ensureApplication();
         auto *p = new Probe;
-        const auto note = [](const char *what, int part, const QString &value) {
-            heard << QStringLiteral("%1 %2 %3").arg(QLatin1String(what)).arg(part).arg(value);
-        };
-        QObject::connect(p, &zelInterface::firmwareVersion, p,
-                         [note](zelInterface::PartType part, const QString &version) {
-                             note("version", part, version);
-                         });
-        QObject::connect(p, &zelInterface::firmwareUpdateStartAck, p,
-                         [note](zelInterface::PartType part, bool ready) {
-                             note("start", part, QString::number(ready));
-                         });
-        QObject::connect(p, &zelInterface::firmwareUpdateDataAck, p,
-                         [note](zelInterface::PartType part, int ok) {
-                             note("data", part, QString::number(ok));
-                         });
-        QObject::connect(p, &zelInterface::firmwareUpdateEndAck, p,
-                         [note](zelInterface::PartType part, bool ok) {
-                             note("end", part, QString::number(ok));
-                         });
+        note(p, &zelInterface::firmwareVersion, "version");
+        note(p, &zelInterface::firmwareUpdateStartAck, "start");
+        note(p, &zelInterface::firmwareUpdateDataAck, "data");
+        note(p, &zelInterface::firmwareUpdateEndAck, "end");
         return p;
     }();
     return instance;
@@ -66,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 << QStringLiteral("version %1 v%2.%3").arg(part).arg(value / 10).arg(value % 10);
             break;
         case 2:
-            expected << QStringLiteral("start %1 %2").arg(part).arg(value != 0);
+            expected << QStringLiteral("start %1 %2").arg(part).arg(value != 0 ? "true" : "false");
             break;
         case 3:
             expected << QStringLiteral("data %1 %2").arg(part).arg(int(qint8(value)));
             break;
         default:
-            expected << QStringLiteral("end %1 %2").arg(part).arg(value != 0);
+            expected << QStringLiteral("end %1 %2").arg(part).arg(value != 0 ? "true" : "false");
             break;
         }
     }

@@ -1,10 +1,12 @@
-// Sorting any bytes. The file is rewritten only when the rewrite holds the
-// same memory as the file (a later record winning where two overlap) with no
-// overlap added, and then always is; every other outcome leaves the file as
-// it was; sorting a sorted file changes nothing.
+// Sorting any bytes. A file with a line that is no sound record is refused as
+// invalid; any other is rewritten exactly when the rewrite holds the same
+// memory as the file (a later record winning where two overlap) with no overlap
+// added; a refused file stays as it was; sorting a sorted file changes nothing.
+// The bytes are read by a decoder other than the tool's.
 
 #include "firmwarefile.h"
 #include "fuzzing.h"
+#include "simhex.h"
 
 #include <map>
 #include <vector>
@@ -35,35 +37,44 @@ struct Image
 };
 
 // The data records of a HEX text in file order, under the bases that 0x02 and
-// 0x04 records set; false when a line is no record.
+// 0x04 records set, read by the simulated boards' decoder (written apart from
+// the tool's reader) with the rules of a rewrite: every line a whole record
+// or empty (zero bytes after the end-of-file record are padding), address
+// records of 2 bytes at 0, no data wrapping in its segment. False when a line
+// breaks them.
 bool readRecords(const QByteArray &text, std::vector<Data> &records)
 {
     quint64 base = 0;
+    bool segmented = false, ended = false;
     for (int pos = 0; pos < text.size();) {
-        const int end = FirmwareFile::lineEnd(text, pos);
-        const QByteArray line = text.mid(pos, end - pos);
+        int end = text.indexOf('\n', pos);
+        end = end < 0 ? int(text.size()) : end + 1;
+        QByteArray line = text.mid(pos, end - pos);
         pos = end;
-        if (line.isEmpty() || line.at(0) == '\0')
-            continue;
-        const FirmwareFile::HexRecord record = FirmwareFile::parseHexLine(line);
-        if (!record.valid) {
-            // The end-of-file line of LF-only files is one byte short of a record.
-            const FirmwareFile::HexRecord padded =
-                FirmwareFile::parseHexLine(line.left(11) + "\r\n");
-            if (line.size() == 12 && line.endsWith('\n') && padded.valid && padded.type == 1 &&
-                padded.byteCount == 0)
-                continue;
+        line.chop(line.endsWith("\r\n") ? 2 : line.endsWith('\n') ? 1 : 0);
+        if (line.endsWith('\r')) // the decoder would take it for a line end
             return false;
-        }
-        const auto byte = [&record](int i) {
-            return i < record.data.size() ? quint8(record.data.at(i)) : 0u;
-        };
-        if (record.type == 0x00)
+        if (line.isEmpty() || (ended && line.count('\0') == line.size()))
+            continue;
+        const zelsim::hex::Record record = zelsim::hex::parseLine(line);
+        if (!record.valid)
+            return false;
+        const int size = int(record.data.size());
+        if (record.type == 0x00) {
+            if (segmented && record.address + size > 0x10000)
+                return false;
             records.push_back({base + record.address, record.data});
-        else if (record.type == 0x02)
-            base = (byte(0) * 256u + byte(1)) * 16u;
-        else if (record.type == 0x04)
-            base = quint64(byte(0) * 256u + byte(1)) << 16;
+        } else if (record.type == 0x01) {
+            if (size != 0)
+                return false;
+            ended = true;
+        } else if (record.type == 0x02 || record.type == 0x04) {
+            if (size != 2 || record.address != 0)
+                return false;
+            segmented = record.type == 0x02;
+            const quint64 value = quint8(record.data.at(0)) * 256u + quint8(record.data.at(1));
+            base = segmented ? value * 16 : value << 16;
+        }
     }
     return true;
 }
@@ -73,10 +84,9 @@ bool readRecords(const QByteArray &text, std::vector<Data> &records)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input = fuzzing::bytes(data, size);
-    const QString path = fuzzing::scratchFile("sort.hex");
-    fuzzing::writeFile(path, input);
+    const QString path = fuzzing::scratchFile("sort.hex", input);
     const int result = sortHexFile(path);
-    const QByteArray output = fuzzing::readFile(path);
+    const QByteArray output = readFile(path);
 
     std::vector<Data> records;
     if (!readRecords(input, records)) {
@@ -110,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(out.bytes == in.bytes && out.overlap <= in.overlap, "the rewrite holds other memory");
     check(output.endsWith(":00000001FF\r\n"), "the rewrite does not end with its end-of-file line");
 
-    check(sortHexFile(path) == FirmwareFile::Ok && fuzzing::readFile(path) == output,
+    check(sortHexFile(path) == FirmwareFile::Ok && readFile(path) == output,
           "sorting the sorted file changed it");
     return 0;
 }

@@ -1,12 +1,11 @@
 #pragma once
 
 // Shared by the fuzz targets: a Qt application for the objects that need one,
-// a scratch folder, and checks that stop the run with a message.
+// scratch files, and checks that stop the run with a message.
 
-#include <QByteArray>
+#include "testfiles.h"
+
 #include <QCoreApplication>
-#include <QFile>
-#include <QString>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -25,13 +24,6 @@ inline void ensureApplication()
     Q_UNUSED(app);
 }
 
-// One file name in a folder that lives as long as the process.
-inline QString scratchFile(const char *name)
-{
-    static QTemporaryDir dir;
-    return dir.filePath(QString::fromLatin1(name));
-}
-
 inline void check(bool condition, const char *what)
 {
     if (condition)
@@ -40,23 +32,19 @@ inline void check(bool condition, const char *what)
     std::abort();
 }
 
+// A file of that name holding `content`, in a folder that lives as long as the
+// process.
+inline QString scratchFile(const char *name, const QByteArray &content)
+{
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    check(writeFile(path, content), "cannot write the scratch file");
+    return path;
+}
+
 inline QByteArray bytes(const uint8_t *data, size_t size)
 {
     return QByteArray(reinterpret_cast<const char *>(data), int(size));
-}
-
-inline void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    check(file.open(QIODevice::WriteOnly) && file.write(content) == content.size(),
-          "cannot write the scratch file");
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    check(file.open(QIODevice::ReadOnly), "cannot read the scratch file");
-    return file.readAll();
 }
 
 } // namespace fuzzing

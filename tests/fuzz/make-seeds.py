@@ -71,6 +71,14 @@ def main():
         'odd.hex': record(0, 0x10, [1] * 16) + record(0, 0x10, [2] * 4) +
                    record(0, 0x08, [3] * 16) + eof + record(0, 0x40, [4]).lower() +
                    '\0\0\0\n' + record(4, 0, [0, 1], '\n') + record(0, 0xFFF8, [5] * 16, ''),
+        # Lines that a lenient reading takes and standard readers refuse or
+        # read otherwise; then what is safe to take.
+        'short-digits.hex': ':04001000AB41\r\n' + eof,
+        'glued-after-cr.hex': ones + '\r' + twos + '\r\n' + eof,
+        'address-4-bytes.hex': record(4, 0, [0, 1, 0, 0]) + record(0, 0, [1] * 16) + eof,
+        'segment-wrap.hex': record(2, 0, [0x10, 0]) + record(0, 0xFFF8, [7] * 16) + eof,
+        'unended-eof.hex': record(0, 0, [1] * 16) + ':00000001FF',
+        'empty-lines.hex': '\r\n' + ones + '\n\n' + twos + '\r\n' + eof,
     }
     for name in ('pbase', 'pctrl', 'pkeys'):
         hex_seeds['image-%s.hex' % name] = stamped(image_cut(name))
@@ -84,6 +92,8 @@ def main():
         return data + bytes(64 - len(data))
     write('report', 'versions.bin', report(*[(1, part, 10 + part) for part in range(8)]))
     write('report', 'acks.bin', report((2, 7, 1), (3, 7, 1), (3, 0, 0xFF), (4, 6, 0)))
+    # Any byte but 0 means ready, accepted, done.
+    write('report', 'acks-nonzero.bin', report((2, 1, 0x80), (4, 7, 2)))
     write('report', 'odd-parts.bin', report((1, 0x80, 255), (3, 0xFF, 0x80), (5, 1, 1)))
     # An answer after one of no known kind is not read.
     write('report', 'after-unknown.bin', report((1, 7, 0x1D), (5, 7, 1), (1, 6, 0x0C)))

@@ -134,7 +134,7 @@ class TestUsbHid : public QObject
 private slots:
     void init()
     {
-        zelsim::Instrument::instance().reset();
+        zelsim::Instrument::instance().run("reset");
         hidCloses = 0;
         attemptTimes.clear();
         fakeNow = 0;
@@ -167,7 +167,7 @@ private slots:
             link.send(message);
         for (int i = 0; i <= sent.size(); ++i)
             link.polling();
-        QCOMPARE(zelsim::Instrument::instance().writtenReports(), sent);
+        QCOMPARE(zelsim::Instrument::instance().list("writtenReports"), sent);
     }
 
     // Close on closed: d; open: c; open on open: dc; open with the device gone: d (nothing
@@ -178,9 +178,9 @@ private slots:
         link.close();
         link.open();
         link.open();
-        zelsim::Instrument::instance().unplug();
+        zelsim::Instrument::instance().run("unplug");
         link.open();
-        zelsim::Instrument::instance().plug();
+        zelsim::Instrument::instance().run("plug");
         link.reopen();
         QCOMPARE(link.events, QStringLiteral("dcdcddc"));
         QCOMPARE(hidCloses, 2); // each open() on an open link gives the handle back first
@@ -220,7 +220,7 @@ private slots:
         for (int i = 0; i < opens; ++i)
             link->open();
         if (lost) {
-            zelsim::Instrument::instance().failRead("gone");
+            zelsim::Instrument::instance().run("failRead", 0, "gone");
             QMetaObject::invokeMethod(link, "polling");
         }
         QObject observer;
@@ -242,13 +242,13 @@ private slots:
         QCOMPARE(link.events, QStringLiteral("c"));
         link.send(QByteArray(40, 'a'));
         link.send(QByteArray(40, 'b'));
-        sim.failRead("gone");
+        sim.run("failRead", 0, "gone");
         link.polling(); // 'a' goes out, then the read fails
         link.polling(); // reconnects
         QCOMPARE(link.events, QStringLiteral("c<gone>dc"));
-        QCOMPARE(sim.writtenReports().size(), 1);
+        QCOMPARE(sim.list("writtenReports").size(), 1);
         link.polling();
-        QCOMPARE(sim.writtenReports().last(), report(QByteArray(40, 'b')));
+        QCOMPARE(sim.list("writtenReports").last(), report(QByteArray(40, 'b')));
     }
 
     // When the link tries to open the device that is not there (or not its to open), on a
@@ -312,9 +312,9 @@ private slots:
             else if (word == "notice")
                 link.notice();
             else if (word == "plug" || word == "unplug")
-                word == "plug" ? sim.plug() : sim.unplug();
+                word == "plug" ? sim.run("plug") : sim.run("unplug");
             else if (word == "deny" || word == "grant")
-                sim.setAccessDenied(word == "deny");
+                sim.run("accessDenied", word == "deny");
             else if (word == "unwatched")
                 unwatch(link);
             else if (word == "poll")
@@ -369,13 +369,13 @@ private slots:
                 link.notice();
                 break;
             case 5:
-                rng.bounded(2) ? sim.plug() : sim.unplug();
+                rng.bounded(2) ? sim.run("plug") : sim.run("unplug");
                 break;
             case 6:
-                sim.setAccessDenied(rng.bounded(4) == 0);
+                sim.run("accessDenied", rng.bounded(4) == 0);
                 break;
             default:
-                sim.failRead("gone", rng.bounded(3));
+                sim.run("failRead", rng.bounded(3), "gone");
             }
         }
         link.advance(60);

@@ -39,8 +39,9 @@ class TestChangelog : public QObject
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
 
-    void debian_data()
+    void converts_data()
     {
+        QTest::addColumn<QString>("format");
         QTest::addColumn<QByteArray>("markdown");
         QTest::addColumn<QString>("expected");
         const QByteArray twoReleases = "# Changelog\n\nAn introduction, not a release.\n\n"
@@ -50,34 +51,46 @@ private slots:
                                        "- Second change, which goes on\n  over a second line.\n\n"
                                        "## 1.1.0 - 2000-01-01\n\n### Fixed\n\n"
                                        "- A fix; with [brackets] and `code` kept.\n";
-        const QString expected = "pkg (1.2.0) unstable; urgency=medium\n\n"
-                                 "  * First change.\n"
-                                 "  * Second change, which goes on over a second line.\n\n"
-                                 " -- " +
-                                 maintainer +
-                                 "  Thu, 29 Feb 2024 12:00:00 +0000\n\n"
-                                 "pkg (1.1.0) unstable; urgency=medium\n\n"
-                                 "  * A fix; with [brackets] and `code` kept.\n\n"
-                                 " -- " +
-                                 maintainer + "  Sat, 01 Jan 2000 12:00:00 +0000\n\n";
-        QTest::newRow("two releases") << twoReleases << expected;
-        QTest::newRow("CR LF") << QByteArray(twoReleases).replace("\n", "\r\n") << expected;
+        const QString expected =
+            "pkg (1.2.0) unstable; urgency=medium\n\n"
+            "  * First change.\n"
+            "  * Second change, which goes on over a second line.\n\n"
+            " -- Ann Example <ann@example.org>  Thu, 29 Feb 2024 12:00:00 +0000\n\n"
+            "pkg (1.1.0) unstable; urgency=medium\n\n"
+            "  * A fix; with [brackets] and `code` kept.\n\n"
+            " -- Ann Example <ann@example.org>  Sat, 01 Jan 2000 12:00:00 +0000\n\n";
+        QTest::newRow("two releases") << "debian" << twoReleases << expected;
+        QTest::newRow("CR LF") << "debian" << QByteArray(twoReleases).replace("\n", "\r\n")
+                               << expected;
         QTest::newRow("long item")
+            << "debian"
             << QByteArray("## [2.0.0] - 2026-12-06\n\n- The quick brown fox jumps over the lazy "
                           "dog, and the dog, being lazy, does not mind at all; it sleeps on "
                           "until the evening comes.\n")
             << "pkg (2.0.0) unstable; urgency=medium\n\n"
                "  * The quick brown fox jumps over the lazy dog, and the dog, being lazy, does\n"
                "    not mind at all; it sleeps on until the evening comes.\n\n"
-               " -- " +
-                   maintainer + "  Sun, 06 Dec 2026 12:00:00 +0000\n\n";
+               " -- Ann Example <ann@example.org>  Sun, 06 Dec 2026 12:00:00 +0000\n\n";
+        QTest::newRow("AppStream")
+            << "appstream"
+            << QByteArray("## [1.2.0] - 2024-02-29\n\n- Use `<b>` & \"more\".\n\n"
+                          "## [1.1.0] - 2000-01-01\n\n- Old.\n")
+            << "    <release version=\"1.2.0\" date=\"2024-02-29\">\n"
+               "      <description>\n        <ul>\n"
+               "          <li>Use &lt;b&gt; &amp; \"more\".</li>\n"
+               "        </ul>\n      </description>\n    </release>\n"
+               "    <release version=\"1.1.0\" date=\"2000-01-01\">\n"
+               "      <description>\n        <ul>\n"
+               "          <li>Old.</li>\n"
+               "        </ul>\n      </description>\n    </release>\n";
     }
 
-    void debian()
+    void converts()
     {
+        QFETCH(QString, format);
         QFETCH(QByteArray, markdown);
         QFETCH(QString, expected);
-        QCOMPARE(convert(markdown, "debian"), expected);
+        QCOMPARE(convert(markdown, format), expected);
         QCOMPARE(error, QString());
     }
 
@@ -85,8 +98,11 @@ private slots:
     void weekday_data()
     {
         QTest::addColumn<QString>("date");
-        for (const char *date : {"2026-12-06", "2024-02-29", "2024-03-01", "2000-01-01",
-                                 "1900-03-01", "2023-01-01", "2023-12-31", "2100-02-28"})
+        // Every month once, and the leap days of the centuries around them.
+        for (const char *date :
+             {"2000-01-01", "2024-02-29", "2100-02-28", "1900-03-01", "2024-03-01", "2023-04-30",
+              "2025-05-01", "2026-06-15", "2027-07-04", "2028-08-31", "2029-09-09", "2030-10-10",
+              "2031-11-11", "2023-12-31"})
             QTest::newRow(date) << date;
     }
 
@@ -99,21 +115,6 @@ private slots:
         const QString stamp = QLocale::c().dayName(day.dayOfWeek(), QLocale::ShortFormat) + ", " +
                               QLocale::c().toString(day, "dd MMM yyyy") + " 12:00:00 +0000";
         QVERIFY2(text.contains("  " + stamp + '\n'), qPrintable(text + error));
-    }
-
-    void appstream()
-    {
-        const QString releases = convert("## [1.2.0] - 2024-02-29\n\n- Use `<b>` & \"more\".\n\n"
-                                         "## [1.1.0] - 2000-01-01\n\n- Old.\n",
-                                         "appstream");
-        QCOMPARE(releases, QStringLiteral("    <release version=\"1.2.0\" date=\"2024-02-29\">\n"
-                                          "      <description>\n        <ul>\n"
-                                          "          <li>Use &lt;b&gt; &amp; \"more\".</li>\n"
-                                          "        </ul>\n      </description>\n    </release>\n"
-                                          "    <release version=\"1.1.0\" date=\"2000-01-01\">\n"
-                                          "      <description>\n        <ul>\n"
-                                          "          <li>Old.</li>\n"
-                                          "        </ul>\n      </description>\n    </release>\n"));
     }
 
     // A file the script cannot read faithfully is refused, naming the line.

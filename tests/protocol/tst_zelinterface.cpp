@@ -27,7 +27,7 @@ class TestZelInterface : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { zelsim::Instrument::instance().reset(); }
+    void init() { zelsim::Instrument::instance().run("reset"); }
 
     // Every request's bytes, packed in queue order: the data message no longer fits the first
     // report, so it opens the second.
@@ -46,7 +46,7 @@ private slots:
             device.polling();
         const QByteArray line = QByteArray(45, 'L');
         QCOMPARE(
-            sim.writtenReports(),
+            sim.list("writtenReports"),
             (QList<QByteArray>{bytes({0, 1, 6, 1, 1, 1, 2, 1, 3, 1, 4, 1, 5, 1, 7, 1, 3, 2, 6}, 65),
                                (bytes({0, 3, 0, 45}) + line + bytes({4, 7, 0x3D, 5, 7}))
                                    .leftJustified(65, '\0')}));

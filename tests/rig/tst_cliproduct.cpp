@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -32,24 +31,22 @@ class tst_CliProduct : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = zelrig::unavailableReason();
-        if (!why.isEmpty())
-            QSKIP(qPrintable("hidrig unavailable: " + why));
+        ZELRIG_REQUIRE();
         QVERIFY(QFile::exists(ZEL_CLI));
     }
 
-    void init() { sim.reset(); }
+    void init() { sim.run("reset"); }
     void cleanup() { zelrig::setNodeMode(0666); }
 
     // A full update, the main board's restart and its return through the real
     // library included; a later list shows what the boards now run.
     void updateThenList()
     {
-        sim.setRestartDelayMs(300);
+        sim.run("restartMs", 300);
         const Ran update = runCli({"update", "--yes"});
         QVERIFY2(update.code == 0, update.err);
         QVERIFY(update.out.endsWith("Firmware update successfull\n"));
-        QCOMPARE(sim.restartCount(), 1);
+        QCOMPARE(sim.value("restartCount"), 1);
 
         const Ran list = runCli({"list", "--json"});
         QCOMPARE(list.code, 0);
@@ -60,7 +57,7 @@ private slots:
             const int part = board["part"].toInt();
             const FirmwareFile image = builtInImage(part);
             QCOMPARE(board["version"].toString(), image.getVersion());
-            QVERIFY2(sim.installedImage(part) == image.getHexText(),
+            QVERIFY2(sim.bytes("installedImage", part) == image.getHexText(),
                      qPrintable(QString::number(part)));
         }
     }
@@ -81,13 +78,12 @@ private slots:
         QFETCH(int, code);
         if (!strangersExist())
             QSKIP("running as another user needs the rig set up by root");
-        if (QStandardPaths::findExecutable("setpriv").isEmpty())
-            QSKIP("hidrig unavailable: setpriv is not installed");
+        ZELRIG_REQUIRE("setpriv");
         zelrig::setNodeMode(mode);
         const Ran result = runCli({"list", "--wait", "1"}, true);
         QCOMPARE(result.code, code);
         QCOMPARE(result.err.contains("install the udev rule 70-zelora-hr36.rules"), code == 4);
-        QCOMPARE(sim.openCount(), code == 4 ? 0 : 1);
+        QCOMPARE(sim.value("openCount"), code == 4 ? 0 : 1);
     }
 };
 

@@ -1,6 +1,7 @@
 // The rig's device node as the system's HIDAPI sees it: what the product and
 // the window's rig tests rely on it to do like a kernel's hidraw node.
 #include "rigcontrol.h"
+#include "sim/loudfailure.h"
 #include "siminstrument.h"
 #include "usbhid.h"
 
@@ -58,18 +59,18 @@ class tst_HidRig : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        const QString why = zelrig::unavailableReason();
-        if (!why.isEmpty())
-            QSKIP(qPrintable("hidrig unavailable: " + why));
-    }
+    void initTestCase() { ZELRIG_REQUIRE(); }
     void init()
     {
-        sim.reset();
+        sim.run("reset");
         zelrig::setUsbTiming(false);
         zelrig::setNodeMode(0666);
     }
+
+    // A command the table does not take ends the test that gave it, refused by the
+    // client (a name, the kind of answer) or by the server (its arguments).
+    void failsLoudly_data() { loudFailureRows(); }
+    void failsLoudly() { checkLoudFailure(); }
 
     // A reader waiting for a report is woken when the answer comes, later or at a
     // frame, and so by a report the device sends by itself: in poll (a timeout of a
@@ -96,11 +97,11 @@ private slots:
         QFETCH(int, timeoutMs);
         QFETCH(bool, ownReport);
         zelrig::setUsbTiming(usbTiming);
-        sim.setAnswerLatencyMs(latencyMs);
+        sim.run("latencyMs", latencyMs);
         hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
         QVERIFY(dev);
         if (ownReport)
-            sim.injectInputReport(QByteArray("\x02\x06\x01", 3));
+            sim.run("injectInputReport", QByteArray("\x02\x06\x01", 3));
         else
             QCOMPARE(writeMessage(dev, {0x01, 7, 0x01, 6}), 65);
         unsigned char report[65] = {};
@@ -117,7 +118,7 @@ private slots:
     {
         hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
         QVERIFY(dev && hid_set_nonblocking(dev, 1) == 0);
-        sim.injectInputReport(QByteArray("\x02\x06\x01", 3));
+        sim.run("injectInputReport", QByteArray("\x02\x06\x01", 3));
         QCOMPARE(writeMessage(dev, {0x01, 5}), 65);
         unsigned char report[65] = {};
         QCOMPARE(hid_read(dev, report, sizeof(report)), 3);
@@ -125,7 +126,7 @@ private slots:
         QCOMPARE(hid_read(dev, report, sizeof(report)), 64);
         QCOMPARE(answers(report, 64), QStringLiteral("1.5.17"));
         QCOMPARE(hid_read(dev, report, sizeof(report)), 0);
-        QCOMPARE(sim.writtenReports().value(0),
+        QCOMPARE(sim.list("writtenReports").value(0),
                  QByteArray("\0\x01\x05", 3).leftJustified(65, '\0'));
         hid_close(dev);
     }
@@ -134,7 +135,7 @@ private slots:
     // library finds nothing until it is back, and then a new handle works.
     void restart()
     {
-        sim.setRestartDelayMs(200);
+        sim.run("restartMs", 200);
         hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
         QVERIFY(dev && hid_set_nonblocking(dev, 1) == 0);
         QCOMPARE(writeMessage(dev, {0x05, 7}), 65);
@@ -159,7 +160,7 @@ private slots:
         QCOMPARE(hid_read_timeout(again, report, sizeof(report), 10000), 64);
         QCOMPARE(answers(report, 64), QStringLiteral("1.7.31"));
         hid_close(again);
-        QCOMPARE(sim.restartCount(), 1);
+        QCOMPARE(sim.value("restartCount"), 1);
     }
 
     // The node in /dev as a program watching the folder sees it: there exactly while the
@@ -180,27 +181,27 @@ private slots:
         QFETCH(bool, there);
         QVERIFY(QFile::exists(node));
         if (change == "replug") {
-            sim.unplug();
+            sim.run("unplug");
             QTRY_VERIFY(!QFile::exists(node));
         }
         QFileSystemWatcher watcher({"/dev"});
         QSignalSpy notices(&watcher, &QFileSystemWatcher::directoryChanged);
         if (change == "unplug") {
-            sim.unplug();
+            sim.run("unplug");
         } else if (change == "replug") {
-            sim.plug();
+            sim.run("plug");
         } else if (change == "restart") {
-            sim.setRestartDelayMs(200);
+            sim.run("restartMs", 200);
             hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
             QVERIFY(dev);
             QCOMPARE(writeMessage(dev, {0x05, 7}), 65);
             hid_close(dev);
             QTRY_VERIFY(!QFile::exists(node));
-            QTRY_COMPARE(sim.restartCount(), 1);
+            QTRY_COMPARE(sim.value("restartCount"), 1);
         } else if (change == "mode") {
             zelrig::setNodeMode(0600);
         } else {
-            sim.setAccessDenied(true);
+            sim.run("accessDenied");
         }
         QTRY_VERIFY(!notices.isEmpty());
         QTRY_COMPARE(QFile::exists(node), there);
@@ -222,9 +223,9 @@ private slots:
         QFETCH(QString, before);
         linkNow = 0;
         if (before == "unplugged")
-            sim.unplug();
+            sim.run("unplug");
         else if (before == "denied")
-            sim.setAccessDenied(true);
+            sim.run("accessDenied");
         NoticedLink link;
         link.setAutoOpen(true);
         for (int i = 1; i < UsbHid::RefusalsBeforeDenied && before == "denied"; ++i) {
@@ -234,16 +235,16 @@ private slots:
         QCOMPARE(link.accessDenied(), before == "denied");
         QCOMPARE(link.opened(), before == "lost");
         if (before == "lost") {
-            sim.unplug();
+            sim.run("unplug");
             link.polling(); // the read fails
             QVERIFY(!link.opened());
         }
         QTest::qWait(100); // whatever the watcher has to say about the time before
         linkNow += 60000;
         if (before == "denied")
-            sim.setAccessDenied(false);
+            sim.run("accessDenied", false);
         else
-            sim.plug();
+            sim.run("plug");
         QTRY_VERIFY(link.opened());
         QVERIFY(!link.accessDenied());
     }
@@ -251,7 +252,7 @@ private slots:
     // Listed but refused: what the link tells from absence.
     void accessDenied()
     {
-        sim.setAccessDenied(true);
+        sim.run("accessDenied");
         hid_device_info *found = hid_enumerate(0x04D8, 0xF93C);
         QVERIFY(found);
         QCOMPARE(QByteArray(found->path), QByteArray("/dev/hidraw0"));
@@ -260,7 +261,7 @@ private slots:
         QCOMPARE(text(hid_error(nullptr)),
                  QStringLiteral("Failed to open a device with path '/dev/hidraw0': "
                                 "Permission denied"));
-        sim.unplug();
+        sim.run("unplug");
         QVERIFY(!hid_open(0x04D8, 0xF93C, nullptr));
         QCOMPARE(text(hid_error(nullptr)),
                  QStringLiteral("No HID devices with requested VID/PID found in the system."));

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -68,13 +67,7 @@ private:
 
 void tst_Product::initTestCase()
 {
-    const QString why = zelrig::unavailableReason();
-    if (!why.isEmpty())
-        QSKIP(qPrintable("hidrig unavailable: " + why));
-    for (const char *tool : {"Xvfb", "xdotool", "setpriv"}) {
-        if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("hidrig unavailable: %1 is not installed").arg(tool)));
-    }
+    ZELRIG_REQUIRE("Xvfb", "xdotool", "setpriv");
     QVERIFY(QFile::exists(ZEL_PRODUCT) && QFile::exists(ZEL_PROBE));
     // The rig's X socket folder is its own, so the first free display is free indeed;
     // no lock file, which would land in the /tmp shared with the machine.
@@ -96,7 +89,7 @@ void tst_Product::cleanupTestCase()
 
 void tst_Product::init()
 {
-    sim.reset();
+    sim.run("reset");
 }
 
 void tst_Product::cleanup()
@@ -159,7 +152,7 @@ void tst_Product::pressReturn()
 void tst_Product::verifyAllBoardsUpdated()
 {
     for (int part = 1; part <= 7; ++part)
-        QVERIFY2(sim.installedImage(part) == builtInImage(part).getHexText(),
+        QVERIFY2(sim.bytes("installedImage", part) == builtInImage(part).getHexText(),
                  qPrintable(QString::number(part)));
 }
 
@@ -171,7 +164,7 @@ void tst_Product::updateAllBoards()
     QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);
     QCOMPARE(shown("totalProgress").value(2), QStringLiteral("0")); // not coloured as failed
     STEP(verifyAllBoardsUpdated());
-    QCOMPARE(sim.restartCount(), 1);
+    QCOMPARE(sim.value("restartCount"), 1);
 }
 
 void tst_Product::lossDuringTransfer_data()
@@ -189,10 +182,10 @@ void tst_Product::lossDuringTransfer()
     STEP(startProduct());
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
     if (!serverDies)
-        sim.unplugAfterLine(300);
+        sim.run("unplugAfterLine", 300);
     STEP(pressReturn());
     if (serverDies) {
-        QTRY_VERIFY_WITH_TIMEOUT(sim.receivedText(1).size() > 10000, UpdateMs);
+        QTRY_VERIFY_WITH_TIMEOUT(sim.bytes("receivedText", 1).size() > 10000, UpdateMs);
         QCOMPARE(::kill(pid_t(zelrig::serverPid()), SIGKILL), 0);
     }
     QTRY_COMPARE_WITH_TIMEOUT(total(), QStringLiteral("Sensor Boards: No response from device"),
@@ -201,7 +194,7 @@ void tst_Product::lossDuringTransfer()
     if (serverDies)
         QVERIFY(zelrig::startServer());
     else
-        sim.plug();
+        sim.run("plug");
     // The full update at the bus's pace has been shown; this one only has to succeed.
     zelrig::setUsbTiming(false);
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 20000);
@@ -222,11 +215,11 @@ void tst_Product::accessDenied()
     STEP(startProduct(true));
     QTRY_COMPARE_WITH_TIMEOUT(total(), denied, 20000);
     QCOMPARE(shown("startUpdate").value(0), QStringLiteral("0"));
-    QCOMPARE(sim.openCount(), 0);
+    QCOMPARE(sim.value("openCount"), 0);
     QTest::qWait(UsbHid::FrequentAfterStartMs);
     zelrig::setNodeMode(0666);
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, UsbHid::SafetyIntervalMs / 3);
-    QCOMPARE(sim.openCount(), 1);
+    QCOMPARE(sim.value("openCount"), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Product)

@@ -1,5 +1,8 @@
 #include "hexrecord.h"
+#include "loudfailure.h"
 #include "siminstrument.h"
+#include "simmodel.h"
+#include "simsetup.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -8,10 +11,10 @@
 
 #include <functional>
 
+using zelsim::Answer;
 using zelsim::Instrument;
 using zelsim::Step;
-using Setup = std::function<void(Instrument &)>;
-Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(Answer)
 
 namespace {
 constexpr unsigned short Vid = 0x04D8;
@@ -69,7 +72,7 @@ private:
 private slots:
     void init()
     {
-        sim.reset();
+        sim.run("reset");
         dev = hid_open(Vid, Pid, nullptr);
         QVERIFY(dev);
         QCOMPARE(hid_set_nonblocking(dev, 1), 0);
@@ -94,18 +97,18 @@ private slots:
         QTest::newRow("file checksum") << none << -1 << 1 << refused;
         QTest::newRow("record checksum") << none << 1 << 0 << lineRefused;
         QTest::newRow("silent from line 1")
-            << Setup([](auto &s) { s.setSilentFrom(6, Step::Data, 1); }) << -1 << 0
+            << Setup([](auto &s) { s.run("silentFrom", 6, Step::Data, 1); }) << -1 << 0
             << "2.6.1 3.6.1";
         QTest::newRow("silent after the update")
-            << Setup([](auto &s) { s.setSilentFrom(6, Step::VersionAfterUpdate); }) << -1 << 0
+            << Setup([](auto &s) { s.run("silentFrom", 6, Step::VersionAfterUpdate); }) << -1 << 0
             << ok;
-        QTest::newRow("answer as 2") << Setup([](auto &s) { s.setAnswerAs(6, 2); }) << -1 << 0
+        QTest::newRow("answer as 2") << Setup([](auto &s) { s.run("answerAs", 6, 2); }) << -1 << 0
                                      << "2.2.1 3.2.1 3.2.1 3.2.1 4.2.1 1.2.42";
-        QTest::newRow("duplicate") << Setup([](auto &s) { s.setDuplicateAcks(6, true); }) << -1 << 0
+        QTest::newRow("duplicate") << Setup([](auto &s) { s.run("duplicateAcks", 6); }) << -1 << 0
                                    << "2.6.1 2.6.1 3.6.1 3.6.1 3.6.1 3.6.1 3.6.1 3.6.1 4.6.1 "
                                       "4.6.1 1.6.42 1.6.42";
         QTest::newRow("unplug after line 1")
-            << Setup([](auto &s) { s.unplugAfterLine(1); }) << -1 << 0 << "2.6.1 3.6.1 gone";
+            << Setup([](auto &s) { s.run("unplugAfterLine", 1); }) << -1 << 0 << "2.6.1 3.6.1 gone";
     }
 
     void update()
@@ -125,26 +128,108 @@ private slots:
         for (const QByteArray &line : lines)
             got << exchange(dev, bytes({3, 6, int(line.size())}) + line);
         got << exchange(dev, bytes({4, 6, quint8(fileChecksum(text) + checksumDelta)}))
-            << exchange(dev, bytes({1, 6})) << (sim.attached() ? "" : "gone");
+            << exchange(dev, bytes({1, 6})) << (sim.value("attached") ? "" : "gone");
         got.removeAll(QString());
         QCOMPARE(got.join(' '), answers);
         const bool accepted = answers.contains(QRegularExpression("4\\.\\d\\.1"));
-        QCOMPARE(sim.installedImage(6), accepted ? text : QByteArray());
+        QCOMPARE(sim.bytes("installedImage", 6), accepted ? text : QByteArray());
     }
 
     // Every sensor board answers the group under its own part; the answers share one report.
     void sensorGroupVersion()
     {
-        sim.setBoardVersion(3, 45);
+        sim.run("version", 3, 45);
         QCOMPARE(exchange(dev, bytes({1, 0, 1, 7})),
                  QStringLiteral("1.1.17 1.2.17 1.3.45 1.4.17 1.5.17 1.7.31"));
     }
 
+    // Lines of the command table as the rig's control socket answers them, read as
+    // the kind of answer the caller wants; "error: " and why for a line refused.
+    void commands_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<Answer>("kind");
+        QTest::addColumn<QString>("answer");
+        const Answer none = Answer::Nothing;
+        const auto row = [](const char *line, Answer kind, const char *answer) {
+            QTest::newRow(line) << QByteArray(line) << kind << QString(answer);
+        };
+        row("boardVersion 7", Answer::Number, "31");
+        row("failRead 2 went wrong", none, "");
+        row("silentFrom 6 versionAfterUpdate", none, "");
+        row("teleport", none, "error: unknown command 'teleport'");
+        row("rejectLine 6", none, "error: rejectLine takes part line");
+        row("rejectLine 6 100 1", none, "error: rejectLine takes part line");
+        row("rejectLine 0 100", none, "error: rejectLine takes part line");
+        row("absent 3 2", none, "error: absent takes part [on]");
+        row("absent ", none, "error: absent takes part [on]");
+        row("silentFrom 6 later", none, "error: silentFrom takes part step [line]");
+        row("injectInputReport 0g", none, "error: injectInputReport takes hex");
+        row("reset now", none, "error: reset takes no arguments");
+        row("installedImage 6", Answer::Number,
+            "error: installedImage answers bytes, not a number");
+    }
+
+    void commands()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(Answer, kind);
+        QFETCH(QString, answer);
+        zelsim::Model model;
+        model.reset();
+        zelsim::Value value;
+        QString error;
+        const bool ran =
+            zelsim::answers(line, kind, &error) && zelsim::runCommand(model, line, &value, &error);
+        QCOMPARE(ran ? QString::fromUtf8(value.text()) : "error: " + error, answer);
+    }
+
+    void failsLoudly_data() { loudFailureRows(); }
+    void failsLoudly() { checkLoudFailure(); }
+
+    // ZEL_SIM as the demo builds take it; what the boards then report ("version of
+    // board 7, attached").
+    void zelSim_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("state");
+        const auto row = [](const char *tag, const char *settings, const char *error,
+                            const char *state) {
+            QTest::newRow(tag) << QString(settings) << QString(error) << QString(state);
+        };
+        row("boards", "absent=3;version=7:29", "", "29 1");
+        row("spaced", " silentFrom = 6:data:5 ;unplugged", "", "31 0");
+        row("read-back", "messages",
+            "cannot use the setting 'messages': messages answers a list, not nothing", "31 1");
+        row("empty field",
+            "version=7:29:", "cannot use the setting 'version=7:29:': version takes part version",
+            "31 1");
+        row("demo's own with a value", "unplugged=1", "cannot use the setting 'unplugged=1'",
+            "31 1");
+        row("demo's own without", "plugAfterMs", "cannot use the setting 'plugAfterMs'", "31 1");
+        row("applied in order", "version=7:29;teleport=1;unplugged",
+            "cannot use the setting 'teleport=1': unknown command 'teleport'", "29 1");
+    }
+
+    void zelSim()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, error);
+        QFETCH(QString, state);
+        QString why;
+        QCOMPARE(setUpSimulatedInstrument(settings, &why), error.isEmpty());
+        QCOMPARE(why, error);
+        QCOMPARE(
+            QStringLiteral("%1 %2").arg(sim.value("boardVersion", 7)).arg(sim.value("attached")),
+            state);
+    }
+
     void mainBoardRestart()
     {
-        sim.setRestartDelayMs(50);
+        sim.run("restartMs", 50);
         exchange(dev, bytes({5, 7}));
-        QVERIFY(!sim.attached());
+        QVERIFY(!sim.value("attached"));
         QVERIFY(!hid_open(Vid, Pid, nullptr));
         hid_device *again = nullptr;
         for (int i = 0; i < 400 && !again; ++i) {

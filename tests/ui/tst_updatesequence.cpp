@@ -4,6 +4,7 @@
 #include "siminstrument.h"
 #include "testimages.h"
 #include "updaterun.h"
+#include "waitfor.h"
 #include "zelloader.h"
 
 #include <QTemporaryFile>
@@ -39,7 +40,7 @@ QByteArray testImage(const QByteArray &familyAndVersion, int width = 16)
 Parts startedBoards()
 {
     Parts out;
-    for (const QByteArray &m : sim.messages()) {
+    for (const QByteArray &m : sim.list("messages")) {
         if (m.at(0) == 0x02)
             out.append(m.at(1));
     }
@@ -118,10 +119,10 @@ private:
 void tst_UpdateSequence::open(const QByteArrayList &images, const Parts &ticked, bool advanced,
                               const Parts &silent)
 {
-    sim.reset();
-    sim.setRestartDelayMs(100); // back before the second after the restart is over
+    sim.run("reset");
+    sim.run("restartMs", 100); // back before the second after the restart is over
     for (int p : silent)
-        sim.setBoardPresent(p, false);
+        sim.run("absent", p);
     loader.reset(new zelLoader);
     loader->show();
     for (const QByteArray &image : images)
@@ -132,7 +133,7 @@ void tst_UpdateSequence::open(const QByteArrayList &images, const Parts &ticked,
         check(p)->setChecked(ticked.contains(p));
     }
     widget<QCheckBox>("advanced")->setChecked(advanced);
-    sim.clearLog();
+    sim.run("clearLog");
 }
 
 // Loads a test image, answering Yes; returns the question asked.
@@ -146,22 +147,17 @@ QString tst_UpdateSequence::load(const QByteArray &image)
     });
 }
 
-// Runs until the update has ended and returns the total bar's text. QTRY_*
-// naps 10 ms between its looks, and the link's 1 ms poll would nap with it.
+// Runs until the update has ended and returns the total bar's text.
 QString tst_UpdateSequence::run()
 {
-    for (int i = 0; i < 12000 && !startButton()->isEnabled(); ++i) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    waitFor([this] { return startButton()->isEnabled(); }, 60000);
     return total()->format();
 }
 
 void tst_UpdateSequence::fullRunWithBuiltInImages()
 {
-    open({}, {1, 3, 6}, false);  // the plain view takes unticked boards too
-    sim.setRestartDelayMs(1500); // still away when the updater starts waiting for it
+    open({}, {1, 3, 6}, false); // the plain view takes unticked boards too
+    sim.run("restartMs", 1500); // still away when the updater starts waiting for it
     QString gone, back, atMainAnswer;
     Parts enabledDuringRun;
     QStringList pendingTexts, busyFaults;
@@ -218,7 +214,7 @@ void tst_UpdateSequence::fullRunWithBuiltInImages()
     // Every board is asked afresh when the run ends, and each answer makes it selectable.
     for (int p : allBoards) {
         const FirmwareFile image = builtInImage(p);
-        QCOMPARE(sim.installedImage(p), image.getHexText());
+        QCOMPARE(sim.bytes("installedImage", p), image.getHexText());
         QCOMPARE(bar(p)->text(), success);
         QVERIFY(!check(p)->isChecked() && bar(p)->property("done").toBool());
         QTRY_COMPARE(widget<QLabel>(name("version", p))->text(), image.getVersion());
@@ -227,7 +223,7 @@ void tst_UpdateSequence::fullRunWithBuiltInImages()
     // After the restart the window's version requests go first, then the updater's;
     // at the end of the run come the window's again.
     const QByteArray requests = "01060101010201030104010501070107";
-    const auto log = sim.messages();
+    const auto log = sim.list("messages");
     QCOMPARE(log.mid(log.lastIndexOf(QByteArray::fromHex("0507")) + 1).join().toHex(),
              requests + requests.left(28));
 }
@@ -258,7 +254,7 @@ void tst_UpdateSequence::selection()
     QCOMPARE(run(), success);
     QCOMPARE(startedBoards(), updated);
     for (int p : allBoards) {
-        QCOMPARE(sim.installedImage(p).isEmpty(), !updated.contains(p));
+        QCOMPARE(sim.bytes("installedImage", p).isEmpty(), !updated.contains(p));
         QCOMPARE(check(p)->isChecked(), !updated.contains(p) && ticked.contains(p));
     }
 }
@@ -289,9 +285,10 @@ void tst_UpdateSequence::failure()
     QFETCH(Parts, failed);
     QFETCH(Parts, started);
     open({testImage("PKEYS v2.1"), testImage("PCTRL v3.2"), mainImage}, {}, false);
-    sim.setRejectLine(rejectedBy, 1);
+    if (rejectedBy)
+        sim.run("rejectLine", rejectedBy, 1);
     QCOMPARE(start(), QString());
-    sim.setBoardPresent(6, false); // the control panel goes quiet; no step reaches it
+    sim.run("absent", 6); // the control panel goes quiet; no step reaches it
     QCOMPARE(run(), text);
     QVERIFY(total()->property("error").toBool() && !total()->property("working").toBool());
     QCOMPARE(total()->value(), 3000);
@@ -299,7 +296,7 @@ void tst_UpdateSequence::failure()
     for (int p : allBoards) {
         QCOMPARE(bar(p)->text(), failed.contains(p) ? error + " (100%)" : QString());
         QCOMPARE(bar(p)->property("error").toBool(), failed.contains(p));
-        QCOMPARE(sim.installedImage(p), QByteArray());
+        QCOMPARE(sim.bytes("installedImage", p), QByteArray());
     }
     QCOMPARE(startedBoards(), started);
     QTRY_COMPARE(enabledBoxes(), Parts({5, 1, 2, 3, 4, 7}));
@@ -307,9 +304,10 @@ void tst_UpdateSequence::failure()
     QCOMPARE(enabledBoxes(), Parts({5, 1, 2, 3, 4, 7}));
 
     // Nothing of the failed run lingers: the next run starts and completes.
-    sim.setRejectLine(rejectedBy, -1);
+    if (rejectedBy)
+        sim.run("rejectLine", rejectedBy, -1);
     QVERIFY(load(testImage("PBASE v4.3")).contains(QLatin1String("replace")));
-    sim.clearLog();
+    sim.run("clearLog");
     QCOMPARE(start(), QString());
     QCOMPARE(run(), success);
     QCOMPARE(startedBoards(), Parts({1, 2, 3, 4, 5, 7}));
@@ -331,7 +329,7 @@ void tst_UpdateSequence::imagesTakenAtStart()
     QCOMPARE(widget<QLabel>("fileStateMainboard")->text().left(14), "PBASE-v3.3.hex");
     QVERIFY(bar(7)->format().isEmpty()); // all of this while the sensor step still ran
     QCOMPARE(run(), success);
-    QCOMPARE(sim.boardVersion(7), 43);
+    QCOMPARE(sim.value("boardVersion", 7), 43);
     QTRY_COMPARE(widget<QLabel>("versionMainboard")->text(), QStringLiteral("v4.3"));
 }
 
@@ -347,22 +345,22 @@ void tst_UpdateSequence::closeDuringUpdate()
     QFETCH(bool, yes);
     open({}, {6}, true);
     QCOMPARE(start(), QString());
-    QTRY_VERIFY(sim.receivedText(6).size() > 200); // well into the built-in image
-    const int before = sim.messages().size();
+    QTRY_VERIFY(sim.bytes("receivedText", 6).size() > 200); // well into the built-in image
+    const int before = sim.list("messages").size();
     QCOMPARE(answering(yes ? QMessageBox::Yes : QMessageBox::No, [this] { loader->close(); }),
              QStringLiteral("Cancel update|Do you really want to cancel the firmware  update?"));
     QCOMPARE(loader->isVisible(), !yes);
     if (yes) {
-        for (const QByteArray &m : sim.messages().mid(before))
+        for (const QByteArray &m : sim.list("messages").mid(before))
             QCOMPARE(int(m.at(0)), 0x03); // the transfer went on while the question was open
         loader.reset();
-        const int atClose = sim.messages().size();
+        const int atClose = sim.list("messages").size();
         QTest::qWait(50);
-        QCOMPARE(sim.messages().size(), atClose);
+        QCOMPARE(sim.list("messages").size(), atClose);
     } else {
         QCOMPARE(run(), success);
     }
-    QCOMPARE(sim.installedImage(6).isEmpty(), yes);
+    QCOMPARE(sim.bytes("installedImage", 6).isEmpty(), yes);
 }
 
 QTEST_MAIN(tst_UpdateSequence)

@@ -55,7 +55,7 @@ class TestZelLoader : public QObject
     void create(bool attached = true)
     {
         if (!attached)
-            zelsim::Instrument::instance().unplug();
+            zelsim::Instrument::instance().run("unplug");
         loader = std::make_unique<zelLoader>();
     }
 
@@ -104,7 +104,7 @@ private slots:
     }
     void init()
     {
-        zelsim::Instrument::instance().reset();
+        zelsim::Instrument::instance().run("reset");
         files.clear();
         buttons.clear();
         seen.clear();
@@ -187,7 +187,7 @@ private slots:
     void connection()
     {
         auto &sim = zelsim::Instrument::instance();
-        sim.setBoardPresent(3, false);
+        sim.run("absent", 3);
         create(false);
         QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
         QCOMPARE(totalText(), waiting);
@@ -195,7 +195,7 @@ private slots:
         QVERIFY(text("fileStateTerminal").startsWith("PCTRL-v2.4.hex (Jan 20 2015 14:02:11, "));
         QVERIFY(text("fileStateSensor").startsWith("PKEYS-v1.9.hex (Dec 03 2014 11:27:40, "));
 
-        sim.plug();
+        sim.run("plug");
         QTRY_COMPARE(totalText(), ready);
         QVERIFY(enabled("controlWidget") && enabled("mainControl"));
         // All answering boards have reported once the main board has, or a few ticks later.
@@ -204,7 +204,7 @@ private slots:
         // A report for the sensor group refreshes the labels and makes nothing selectable.
         widget<QLabel>("versionMainboard")->setText("stale");
         widget<QLabel>("fileStateMainboard")->setText("stale");
-        sim.injectInputReport(QByteArray("\x01\x00\x1d", 3));
+        sim.run("injectInputReport", QByteArray("\x01\x00\x1d", 3));
         QTRY_COMPARE(text("versionMainboard"), QStringLiteral("v3.1"));
         QCOMPARE(text("fileStateMainboard"), builtInMainboard);
         for (int part = 1; part <= 7; ++part) {
@@ -213,14 +213,14 @@ private slots:
             QCOMPARE(text("version" + boards[part]), part != 3 ? version : QString());
         }
 
-        sim.unplug();
+        sim.run("unplug");
         QTRY_COMPARE(totalText(), waiting);
         QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
         // The versions of before are forgotten: a board silent now is not selectable.
-        sim.setBoardPresent(2, false);
-        sim.setBoardPresent(3, true);
-        sim.setBoardVersion(7, 35);
-        sim.plug();
+        sim.run("absent", 2);
+        sim.run("absent", 3, false);
+        sim.run("version", 7, 35);
+        sim.run("plug");
         QTRY_COMPARE(text("versionMainboard"), QStringLiteral("v3.5"));
         QCOMPARE(totalText(), ready);
         QVERIFY(enabled("controlWidget") && !enabled("checkSensor2") && enabled("checkSensor3"));
@@ -364,7 +364,7 @@ private slots:
         // Nothing started: no run, nothing sent but the window's version requests, the total
         // bar as it was.
         QVERIFY(!loader->findChild<UpdateRun *>());
-        for (const QByteArray &message : zelsim::Instrument::instance().messages())
+        for (const QByteArray &message : zelsim::Instrument::instance().list("messages"))
             QCOMPARE(int(message.at(0)), 0x01);
         QCOMPARE(widget<QProgressBar>("totalProgress")->value(), 0);
         QVERIFY(widget<QProgressBar>("totalProgress")->property("working").toBool() == attached);
@@ -438,12 +438,12 @@ private slots:
         QFETCH(bool, grant);
         QFETCH(QString, after);
         auto &sim = zelsim::Instrument::instance();
-        sim.setAccessDenied(true);
+        sim.run("accessDenied");
         create();
         QCOMPARE(totalText(), waiting); // one refusal is not yet a denial
         QTRY_COMPARE(totalText(), QStringLiteral(ZEL_DENIED_STATUS));
         QVERIFY(!enabled("controlWidget") && !enabled("mainControl"));
-        grant ? sim.setAccessDenied(false) : sim.unplug();
+        grant ? sim.run("accessDenied", false) : sim.run("unplug");
         QTRY_COMPARE(totalText(), after);
         QCOMPARE(enabled("mainControl"), grant);
     }

@@ -4,10 +4,11 @@
 #include "siminstrument.h"
 #include "testimages.h"
 #include "updaterun.h"
+#include "waitfor.h"
 
 #include <QtTest>
 
-#include <functional>
+#include <algorithm>
 #include <memory>
 #include <type_traits>
 
@@ -39,22 +40,11 @@ QList<Part> parts(const Parts &values)
 Parts startedBoards()
 {
     Parts out;
-    for (const QByteArray &m : sim.messages()) {
+    for (const QByteArray &m : sim.list("messages")) {
         if (m.at(0) == 0x02)
             out << m.at(1);
     }
     return out;
-}
-
-// The link polls every millisecond; QTRY_* would nap 10 ms between looks.
-bool waitFor(const std::function<bool()> &done)
-{
-    for (int i = 0; i < 4000 && !done(); ++i) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
 }
 
 // Everything a front end is told about one run.
@@ -77,6 +67,15 @@ struct Watch
             ends << QStringLiteral("%1 %2 %3").arg(int(ok)).arg(int(step)).arg(int(e));
             updatersAtEnd = run.findChildren<zelUpdater *>().size();
         });
+        QObject::connect(&run, &Run::stepStarted, &scope,
+                         [this](int i) { story << QStringLiteral("start %1").arg(i); });
+        QObject::connect(&run, &Run::stepState, &scope, [this](int i, S s) { stepStates[i] << s; });
+        QObject::connect(&run, &Run::stepProgress, &scope,
+                         [this](int i, int p) { shares[i] << p; });
+        QObject::connect(&run, &Run::stepEnded, &scope, [this](int i, bool ok, E e) {
+            story << (ok ? QStringLiteral("end %1").arg(i)
+                         : QStringLiteral("fail %1 %2").arg(i).arg(e));
+        });
     }
     QObject scope;
     QMap<int, QList<S>> states;
@@ -88,6 +87,19 @@ struct Watch
     QStringList ends;
     QList<int> updaters;
     int updatersAtEnd = -1;
+    // The same run told by step.
+    QStringList story;
+    QMap<int, QList<S>> stepStates;
+    QMap<int, QList<int>> shares;
+
+    // The steps' story, then the steps the run did not run and the step it ended in.
+    QString told(const Run &run) const
+    {
+        QStringList all = story;
+        for (const Run::Step &step : run.stepsNotRun())
+            all << QStringLiteral("not run %1").arg(step.part);
+        return (all << QStringLiteral("current %1").arg(run.currentStep())).join('|');
+    }
 };
 
 } // namespace
@@ -97,27 +109,32 @@ class TestUpdateRun : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    Run::Images images; // one good image per family
+    FirmwareImages images; // one good image per family
     std::unique_ptr<zelInterface> device;
 
-    FirmwareFile load(const QString &name, const QByteArray &text)
+    // `images` with `text` as the image of `family`, or with none that loads.
+    FirmwareImages with(const QString &family, const QByteArray &text)
     {
-        return loadImage(dir.filePath(name), text);
+        FirmwareImages changed = images;
+        const QString path = dir.filePath(family + QString::number(text.size()) + ".hex");
+        if (!text.isEmpty())
+            loadImage(path, text);
+        changed.load(family, path);
+        return changed;
     }
 
 private slots:
     void initTestCase()
     {
-        images["PKEYS"] = load("keys.hex", hexImage("PKEYS", "v2.1", 10));
-        images["PCTRL"] = load("ctrl.hex", hexImage("PCTRL", "v3.2", 12));
-        images["PBASE"] = load("base.hex", hexImage("PBASE", "v4.3", 14));
-        for (const FirmwareFile &image : qAsConst(images))
-            QCOMPARE(image.getStatus(), FirmwareFile::Ok);
+        images = with("PKEYS", hexImage("PKEYS", "v2.1", 10));
+        images = with("PCTRL", hexImage("PCTRL", "v3.2", 12));
+        images = with("PBASE", hexImage("PBASE", "v4.3", 14));
+        QVERIFY(images.allLoaded());
     }
 
     void init()
     {
-        sim.reset();
+        sim.run("reset");
         device.reset(new zelInterface);
         device->setAutoOpen(true); // connected at once: the instrument is attached
     }
@@ -162,7 +179,7 @@ private slots:
     // second it is given after its restart.
     void wholeRun()
     {
-        sim.setRestartDelayMs(100);
+        sim.run("restartMs", 100);
         Run run(device.get(), parts(allBoards), images);
         Watch w(run);
         QVERIFY(run.start() && run.isRunning());
@@ -171,26 +188,31 @@ private slots:
         QVERIFY(!run.isRunning());
 
         const QList<S> transfer{S::CheckCompatibility, S::StartMode, S::Transferring, S::Finishing};
-        QList<int> totals;
         for (int p : allBoards) {
             const QList<S> tail =
                 p == 7 ? QList<S>{S::Restarting, S::WaitReconnect, S::VerifyVersion, S::Success}
                        : QList<S>{S::WaitResponse, S::Success};
             QCOMPARE(w.states[p], transfer + tail);
-            const FirmwareFile &image = images[BoardTable::find(Part(p))->family];
-            QCOMPARE(sim.installedImage(p), image.getHexText());
+            const FirmwareFile &image = images.forBoard(Part(p));
+            QCOMPARE(sim.bytes("installedImage", p), image.getHexText());
             QCOMPARE(w.maxima[p], QList<int>{int(image.getHexText().size())});
             QCOMPARE(w.value[p], int(image.getHexText().size()));
-            if (p != 5 && p != 6 && p != 7) // the step board stands for the group
-                continue;
-            // Each step fills its 1000 with the bytes sent, after each line and once more.
-            const QByteArray text = image.getHexText();
-            const int done = (p - 5) * 1000;
-            for (int i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
-                totals << done + (i + 1) * 1000 / int(text.size());
-            totals << done + 1000;
         }
-        QCOMPARE(w.total, totals);
+        // Step by step the same: each step starts, goes through its step board's
+        // states and ends; its share rises from the first line sent to 1000.
+        QCOMPARE(w.told(run), "start 0|end 0|start 1|end 1|start 2|end 2|current 2");
+        QList<int> fromSteps;
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(w.stepStates[i] + QList<S>{S::Success}, w.states[run.plan()[i].stepBoard]);
+            const QList<int> &share = w.shares[i];
+            QVERIFY2(share.first() > 0 && share.first() < 1000 && share.last() == 1000 &&
+                         std::is_sorted(share.begin(), share.end()),
+                     qPrintable(QString::number(i)));
+            for (int value : share)
+                fromSteps << i * 1000 + value;
+        }
+        // The total rises with them, each step filling its 1000.
+        QCOMPARE(w.total, fromSteps);
         QCOMPARE(w.texts.first(),
                  QStringLiteral("Sensor Boards: Validate compability (Total %p%)"));
         for (const char *text : {"Control Panel: Transferring firmware file (Total %p%)",
@@ -214,17 +236,23 @@ private slots:
         QTest::addColumn<QByteArray>("text"); // empty: no image at all
         QTest::addColumn<Parts>("chosen");
         QTest::addColumn<QString>("failedStep");                       // empty: the run goes ahead
+        QTest::addColumn<QString>("story");                            // as Watch::told() tells it
         const QByteArray longLines = hexImage("PBASE", "v4.4", 6, 25); // 63 bytes per line
         QTest::newRow("main board: lines too long")
-            << "PBASE" << longLines << allBoards << "Main Board";
-        QTest::newRow("main board: not chosen") << "PBASE" << longLines << Parts{6} << "";
+            << "PBASE" << longLines << allBoards << "Main Board"
+            << "start 2|fail 2 5|current 2";
+        QTest::newRow("main board: not chosen") << "PBASE" << longLines << Parts{6} << ""
+                                                << "";
         QTest::newRow("control panel: other family")
-            << "PCTRL" << hexImage("PKEYS", "v2.2") << Parts{1, 6} << "Control Panel";
+            << "PCTRL" << hexImage("PKEYS", "v2.2") << Parts{1, 6} << "Control Panel"
+            << "start 1|fail 1 5|current 1";
         QTest::newRow("sensors: no image")
-            << "PKEYS" << QByteArray() << Parts{4, 7} << "Sensor Boards";
+            << "PKEYS" << QByteArray() << Parts{4, 7} << "Sensor Boards"
+            << "start 0|fail 0 5|not run 7|current 0";
         QTest::newRow("sensors: wrong file checksum")
             << "PKEYS" << QByteArray(hexImage("PKEYS", "v2.2") + ":0200008000007E\r\n") << allBoards
-            << "Sensor Boards";
+            << "Sensor Boards"
+            << "start 0|fail 0 5|not run 6|not run 7|current 0";
     }
 
     void imagesCheckedFirst()
@@ -233,12 +261,8 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(Parts, chosen);
         QFETCH(QString, failedStep);
-        Run::Images spoilt = images;
-        if (text.isEmpty())
-            spoilt.remove(family);
-        else
-            spoilt[family] = load("spoilt.hex", text);
-        Run run(device.get(), parts(chosen), spoilt);
+        QFETCH(QString, story);
+        Run run(device.get(), parts(chosen), with(family, text));
         Watch w(run);
         // A front end can tell before the start, to spare the question whether to go on.
         const int unusable = run.unusableStep();
@@ -252,6 +276,7 @@ private slots:
         }
         QCOMPARE(w.ends.size(), 1); // within start()
         QVERIFY(w.ends[0].startsWith("0 ") && w.ends[0].endsWith(" 5"));
+        QCOMPARE(w.told(run), story);
         QCOMPARE(w.texts, QStringList{failedStep + ": Invalid firmware file"});
         QCOMPARE(w.total, QList<int>{run.totalMaximum()});
         for (int p : chosen) {
@@ -261,7 +286,46 @@ private slots:
         }
         QVERIFY(run.findChildren<zelUpdater *>().isEmpty());
         QTest::qWait(20);
-        QCOMPARE(sim.messages(), QList<QByteArray>{}); // the instrument has received nothing
+        QCOMPARE(sim.list("messages"), QList<QByteArray>{}); // the instrument has received nothing
+    }
+
+    // A step that fails ends the run there: it stays the current step, and the steps
+    // after it are the ones not run.
+    void failure_data()
+    {
+        QTest::addColumn<Parts>("chosen");
+        QTest::addColumn<QString>("fault"); // part:start, part:line or part:end
+        QTest::addColumn<QString>("story"); // as Watch::told() tells it
+        QTest::newRow("the sensor group will not start")
+            << allBoards << "2:start"
+            << "start 0|fail 0 3|not run 6|not run 7|current 0";
+        QTest::newRow("the control panel rejects a line")
+            << allBoards << "6:line"
+            << "start 0|end 0|start 1|fail 1 4|not run 7|current 1";
+        QTest::newRow("the main board rejects the image, last")
+            << Parts{6, 7} << "7:end"
+            << "start 0|end 0|start 1|fail 1 5|current 1";
+    }
+
+    void failure()
+    {
+        QFETCH(Parts, chosen);
+        QFETCH(QString, fault);
+        QFETCH(QString, story);
+        const int part = fault.section(':', 0, 0).toInt();
+        const QString what = fault.section(':', 1);
+        if (what == "start")
+            sim.run("refuseStart", part, true);
+        else if (what == "line")
+            sim.run("rejectLine", part, 2);
+        else
+            sim.run("rejectEnd", part, true);
+        Run run(device.get(), parts(chosen), images);
+        Watch w(run);
+        QVERIFY(run.start());
+        QVERIFY(waitFor([&] { return !w.ends.isEmpty(); }));
+        QCOMPARE(w.told(run), story);
+        QCOMPARE(w.total.last(), run.totalMaximum());
     }
 
     // What a board's row shows in each state; values outside the enumerators fall under

@@ -89,11 +89,11 @@ Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
          tick < 100000 && state() != S::Success && state() != S::Error; ++tick) {
         onTick ? onTick(tick) : void();
         link.tick(), QCoreApplication::processEvents();
-        const int now = sim().messages().size() + count();
+        const int now = sim().list("messages").size() + count();
         if (now != last)
             armedAt = clock; // whatever moves re-arms the time-out, at the present moment
         idle = std::exchange(last, now) == now ? idle + 1 : 0;
-        if (restartAt < 0 && sim().restartCount() > 0)
+        if (restartAt < 0 && sim().value("restartCount") > 0)
             restartAt = clock;
         if (idle < 3 || !timer->isActive())
             continue;
@@ -101,7 +101,7 @@ Outcome drive(const FirmwareFile *image, int kind, QList<int> boards = {},
         const qint64 due = armedAt + timer->interval();
         if (restartAt >= 0 && bounce < bounces.size() && restartAt + bounces[bounce] < due) {
             clock = restartAt + bounces[bounce];
-            bounce++ % 2 ? sim().unplug() : sim().plug();
+            bounce++ % 2 ? sim().run("unplug") : sim().run("plug");
             continue;
         }
         clock = armedAt = due;
@@ -166,9 +166,10 @@ class TestZelUpdater : public QObject
         static const int defaults[] = {0, 17, 17, 17, 17, 17, 22, 31};
         for (int p = 1; p <= 7; ++p) {
             const QByteArray text = updated.contains(p) ? image.getHexText() : QByteArray();
-            QCOMPARE(sim().installedImage(p), text);
-            QCOMPARE(sim().receivedText(p), text);
-            QCOMPARE(sim().boardVersion(p), text.isEmpty() ? defaults[p] : versionByte(image));
+            QCOMPARE(sim().bytes("installedImage", p), text);
+            QCOMPARE(sim().bytes("receivedText", p), text);
+            QCOMPARE(sim().value("boardVersion", p),
+                     text.isEmpty() ? defaults[p] : versionByte(image));
         }
     }
 
@@ -184,8 +185,8 @@ private slots:
 
     void init()
     {
-        sim().reset();
-        sim().setRestartDelayMs(3600 * 1000); // the device is back only when drive() plugs it
+        sim().run("reset");
+        sim().run("restartMs", 3600 * 1000); // the device is back only when drive() plugs it
     }
 
     void faults_data()
@@ -208,21 +209,21 @@ private slots:
         const int board = boardsOf[r.kind].last(), foreign = r.kind == Group ? 3 : 5;
         const int line = r.at * (image.getHexText().count('\n') - 1) / 2;
         const std::function<void()> inject[Faults] = {
-            [&] { sim().setBoardPresent(board, false); },
+            [&] { sim().run("absent", board); },
             [&] {
-                sim().setRefuseStart(board, true);
-                sim().setRejectLine(board, line);
-                sim().setRejectEnd(board, true);
+                sim().run("refuseStart", board);
+                sim().run("rejectLine", board, line);
+                sim().run("rejectEnd", board);
             },
-            [&] { sim().unplug(); },
-            [&] { sim().setBoardVersion(board, 99); },
-            [&] { sim().setAnswerAs(board, foreign); },
-            [&] { sim().setDuplicateAcks(board, true); },
+            [&] { sim().run("unplug"); },
+            [&] { sim().run("version", board, 99); },
+            [&] { sim().run("answerAs", board, foreign); },
+            [&] { sim().run("duplicateAcks", board); },
             [] {},
         };
         // The version a board reports after the update is settled when it installs the image.
         if (fault == WrongVersion && r.phase != S::CheckCompatibility)
-            sim().setVersionAfterUpdate(board, 99);
+            sim().run("versionAfterUpdate", board, 99);
         int injected = 0;
         const auto watch = [&](S s, int sent) {
             if (s == r.phase && (s != S::Transferring || sent == line) && ++injected)
@@ -231,7 +232,7 @@ private slots:
         // Unplugged while restarting, the device never comes back.
         const QList<int> bounces =
             fault == Unplug && r.phase >= S::Restarting ? QList<int>{} : QList<int>{1500};
-        const int opens = sim().openCount();
+        const int opens = sim().value("openCount");
         const Outcome out = drive(&image, r.kind, {}, bounces, watch);
 
         QVERIFY(injected == 1 && !out.late);
@@ -255,7 +256,7 @@ private slots:
             QCOMPARE(out.progress, progress << text.size());
             checkBoards(image, boardsOf[r.kind]);
             // The main board restarts, drops off the bus and is opened again.
-            QCOMPARE(sim().openCount() - opens, r.kind == Main ? 2 : 1);
+            QCOMPARE(sim().value("openCount") - opens, r.kind == Main ? 2 : 1);
             QCOMPARE(out.expired,
                      r.kind == Main ? Expired{qMakePair(S::Restarting, 1000)} : Expired());
         }
@@ -263,12 +264,12 @@ private slots:
             QCOMPARE(out.expired.last().first,
                      r.phase == S::Restarting ? S::WaitReconnect : r.phase);
         if (result == ok || (r.kind == Main && r.phase <= S::Finishing))
-            QCOMPARE(sim().restartCount(), int(r.kind == Main && result == ok));
+            QCOMPARE(sim().value("restartCount"), int(r.kind == Main && result == ok));
         // A board busy installing may not answer at once: ten re-requests, then give up.
         if (r.phase == S::WaitResponse && result == no)
             QCOMPARE(out.expired.size(), 11);
         if (r.phase == S::WaitResponse && fault == Silence)
-            QCOMPARE(sim().messages().count(QByteArray(1, 0x01) + char(partOf[r.kind])), 12);
+            QCOMPARE(sim().list("messages").count(QByteArray(1, 0x01) + char(partOf[r.kind])), 12);
     }
 
     // A board must never be put into update mode with an image that cannot reach it whole.
@@ -298,7 +299,7 @@ private slots:
         QCOMPARE(out.dones, int(result == ok));
         QCOMPARE(out.cancels, result == ok ? QList<E>{} : QList<E>{result});
         QCOMPARE(out.states.size() == 1 && out.ranges.isEmpty(), result != ok);
-        QCOMPARE(sim().messages().isEmpty(), result != ok); // not even a version request
+        QCOMPARE(sim().list("messages").isEmpty(), result != ok); // not even a version request
     }
 
     // The main board may be back on USB well within the second it gets after its restart
@@ -327,7 +328,7 @@ private slots:
         if (result != ok)
             expired << qMakePair(S::WaitReconnect, 10000);
         QCOMPARE(out.expired, expired);
-        QCOMPARE(sim().installedImage(7), images[Main].getHexText());
+        QCOMPARE(sim().bytes("installedImage", 7), images[Main].getHexText());
     }
 
     // The window may load another file into the image while its update runs; the
@@ -344,8 +345,8 @@ private slots:
         });
         QCOMPARE(image.getVersion(), QStringLiteral("v5.7"));
         QCOMPARE(out.dones, 1);
-        QCOMPARE(sim().installedImage(6), sent);
-        QCOMPARE(sim().boardVersion(6), 51);
+        QCOMPARE(sim().bytes("installedImage", 6), sent);
+        QCOMPARE(sim().value("boardVersion", 6), 51);
     }
 
     // Random faults at random moments: done() may only come when every addressed board
@@ -363,19 +364,20 @@ private slots:
             const auto any = [&] { return boards.at(rng.bounded(boards.size())); };
             const std::function<void()> inject[] = {
                 [&] {
-                    sim().setSilentFrom(any(), zelsim::Step(rng.bounded(5)), rng.bounded(lines));
+                    sim().run("silentFrom", any(), zelsim::Step(rng.bounded(5)),
+                              rng.bounded(lines));
                 },
-                [&] { sim().setRefuseStart(any(), true); },
-                [&] { sim().setRejectLine(any(), rng.bounded(lines)); },
-                [&] { sim().setRejectEnd(any(), true); },
-                [&] { sim().setVersionAfterUpdate(any(), version + rng.bounded(2)); },
-                [&] { sim().setDuplicateAcks(any(), true); },
-                [&] { sim().setAnswerAs(any(), rng.bounded(8)); },
-                [&] { sim().unplugAfterLine(rng.bounded(lines)); },
-                [&] { sim().failWrite("write failed", rng.bounded(lines + 6)); },
-                [&] { sim().failRead("read failed", rng.bounded(3 * lines)); },
-                [&] { sim().setBoardPresent(any(), false); },
-                [&] { sim().setBoardVersion(any(), version); }, // must still get the image
+                [&] { sim().run("refuseStart", any()); },
+                [&] { sim().run("rejectLine", any(), rng.bounded(lines)); },
+                [&] { sim().run("rejectEnd", any()); },
+                [&] { sim().run("versionAfterUpdate", any(), version + rng.bounded(2)); },
+                [&] { sim().run("duplicateAcks", any()); },
+                [&] { sim().run("answerAs", any(), rng.bounded(8)); },
+                [&] { sim().run("unplugAfterLine", rng.bounded(lines)); },
+                [&] { sim().run("failWrite", rng.bounded(lines + 6), "write failed"); },
+                [&] { sim().run("failRead", rng.bounded(3 * lines), "read failed"); },
+                [&] { sim().run("absent", any()); },
+                [&] { sim().run("version", any(), version); }, // must still get the image
             };
             for (int f = rng.bounded(3); f > 0; --f)
                 inject[rng.bounded(12)]();
@@ -390,15 +392,16 @@ private slots:
                                      char(!boards.contains(outsider)) + QByteArray(61, '\0');
             const Outcome out = drive(&images[kind], kind, boards, {1500}, {}, [&](int t) {
                 if (t == strayAt)
-                    sim().injectInputReport(stray);
+                    sim().run("injectInputReport", stray);
                 if (t % plugAfter == 0)
-                    sim().plug();
+                    sim().run("plug");
             });
             sim().setMessageHook(nullptr);
             QVERIFY(!out.late && out.dones + out.cancels.size() == 1);
             for (int b : boards)
-                QVERIFY(!out.dones || (sim().installedImage(b) == images[kind].getHexText() &&
-                                       sim().boardVersion(b) == version));
+                QVERIFY(!out.dones ||
+                        (sim().bytes("installedImage", b) == images[kind].getHexText() &&
+                         sim().value("boardVersion", b) == version));
             successes += out.dones;
         }
         // A soak in which everything fails, or nothing does, proves little.

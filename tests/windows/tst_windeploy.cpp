@@ -24,16 +24,6 @@ const QStringList deployed = {
     "zelloader-cli.exe",
 };
 
-QStringList filesUnder(const QString &folder)
-{
-    QStringList files;
-    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
 } // namespace
 
 class tst_WinDeploy : public QObject

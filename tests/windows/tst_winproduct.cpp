@@ -43,7 +43,7 @@ public:
     Nudger()
         : thread([this] {
               while (!stop) {
-                  sim.injectInputReport(QByteArray(64, '\0'));
+                  sim.run("injectInputReport", QByteArray(64, '\0'));
                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
               }
           })
@@ -135,7 +135,7 @@ void tst_WinProduct::initTestCase()
 void tst_WinProduct::init()
 {
     waitForWine(prefix, true);
-    sim.reset();
+    sim.run("reset");
 }
 
 void tst_WinProduct::cleanupTestCase()
@@ -167,11 +167,11 @@ Ran tst_WinProduct::runCli(const QStringList &arguments)
 // Wine's HID stack included; a later list shows what the boards now run.
 void tst_WinProduct::commandLineUpdatesAllBoards()
 {
-    sim.setRestartDelayMs(300);
+    sim.run("restartMs", 300);
     const Ran update = runCli({"update", "--yes"});
     QVERIFY2(update.code == 0, update.out + update.err);
     QVERIFY(update.out.endsWith("Firmware update successfull\n"));
-    QCOMPARE(sim.restartCount(), 1);
+    QCOMPARE(sim.value("restartCount"), 1);
     STEP(verifyAllBoardsUpdated());
 
     const Ran list = runCli({"list", "--json"});
@@ -225,7 +225,7 @@ void tst_WinProduct::pressReturn()
 void tst_WinProduct::verifyAllBoardsUpdated()
 {
     for (int part = 1; part <= 7; ++part)
-        QVERIFY2(sim.installedImage(part) == builtInImage(part).getHexText(),
+        QVERIFY2(sim.bytes("installedImage", part) == builtInImage(part).getHexText(),
                  qPrintable(QString::number(part)));
 }
 
@@ -238,7 +238,7 @@ void tst_WinProduct::windowUpdatesAllBoards()
     QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);
     QCOMPARE(shown("totalProgress").value(2), QStringLiteral("0")); // not coloured as failed
     STEP(verifyAllBoardsUpdated());
-    QCOMPARE(sim.restartCount(), 1);
+    QCOMPARE(sim.value("restartCount"), 1);
 }
 
 // Unplugged during the transfer, the step ends with its failure shown instead of hanging;
@@ -247,12 +247,12 @@ void tst_WinProduct::windowLosesTheInstrument()
 {
     STEP(startWindow());
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 60000);
-    sim.unplugAfterLine(300);
+    sim.run("unplugAfterLine", 300);
     STEP(pressReturn());
     QTRY_COMPARE_WITH_TIMEOUT(total(), QStringLiteral("Sensor Boards: No response from device"),
                               30000);
     QCOMPARE(shown("totalProgress").value(2), QStringLiteral("1"));
-    sim.plug();
+    sim.run("plug");
     QTRY_COMPARE_WITH_TIMEOUT(total(), ready, 30000);
     STEP(pressReturn());
     QTRY_COMPARE_WITH_TIMEOUT(total(), success, UpdateMs);

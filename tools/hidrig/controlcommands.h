@@ -1,32 +1,30 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
-
-#include <functional>
-#include <map>
 
 class HidrawNode;
 namespace zelsim {
-class Instrument;
+struct Model;
 }
 
-// The server's side of the control socket. A command is one line: its name (a
-// method of zelsim::Instrument, or one of the rig's own) and its arguments,
-// separated by spaces; numbers in decimal, byte strings in hex. The answer is
-// one line: "ok", followed by a value if the command has one (byte strings in
-// hex, lists of them separated by spaces), or "error" and why.
+// The server's side of the control socket. A command is one line: a command of
+// the simulated instrument's table (sim/simcommands.h), run on the model the
+// node serves, or one of the rig's own, which only the node can do:
+//   nodeMode OCTAL   the node's permission bits, as the kernel checks them on open
+//   usbTiming ON     one report per 1 ms frame each way (1) or at once (0)
+//   pid              the server's process id
+// The answer is one line: "ok", followed by the value if the command has one
+// (numbers in decimal, byte strings in hex, lists of them separated by spaces),
+// or "error" and why.
 class ControlCommands
 {
 public:
-    ControlCommands(zelsim::Instrument &instrument, HidrawNode &node);
+    ControlCommands(zelsim::Model &model, HidrawNode &node);
     QByteArray run(const QByteArray &line);
 
 private:
-    struct Command
-    {
-        int arguments;
-        std::function<QByteArray(const QList<int> &numbers, const QList<QByteArray> &words)> run;
-    };
-    std::map<QByteArray, Command> commands;
+    QByteArray runModelCommand(const QByteArray &command);
+
+    zelsim::Model &model;
+    HidrawNode &node;
 };

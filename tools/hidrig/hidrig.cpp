@@ -2,7 +2,7 @@
 // so that the system's HIDAPI, unchanged, talks to it as to the real thing.
 // Run by run-in-rig.sh inside a private mount namespace, which also lays out the
 // fake sysfs the library enumerates. Tests steer and inspect the instrument
-// through a control socket, one command a line (see controlcommands.cpp).
+// through a control socket, one command a line (see controlcommands.h).
 //
 //   hidrig --mount DIR --control SOCKET [--class-link PATH --class-target PATH]
 //          [--node-link PATH --node-target PATH] [--descriptor FILE] [--mode OCTAL]
@@ -10,7 +10,7 @@
 
 #include "controlcommands.h"
 #include "hidrawnode.h"
-#include "siminstrument.h"
+#include "simmodel.h"
 
 #include <QFile>
 
@@ -142,11 +142,12 @@ int main(int argc, char **argv)
         options.descriptor = file.readAll();
     }
 
-    zelsim::Instrument &instrument = zelsim::Instrument::instance();
+    zelsim::Model model;
+    model.reset();
+    HidrawNode node(model, options);
+    ControlCommands commands(model, node);
     if (unplugged)
-        instrument.unplug();
-    HidrawNode node(zelsim::sharedModel(), options);
-    ControlCommands commands(instrument, node);
+        commands.run("unplug");
 
     // Ended by SIGTERM or SIGINT, the node unmounts and takes its sysfs entry with it.
     sigset_t stop;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <cerrno>
@@ -12,7 +13,7 @@
 
 namespace zelrig {
 
-QString unavailableReason()
+QString unavailableReason(const QStringList &programs)
 {
     const QByteArray why = qgetenv("ZEL_RIG_UNAVAILABLE");
     if (!why.isEmpty())
@@ -20,6 +21,10 @@ QString unavailableReason()
     if (qEnvironmentVariableIsEmpty("ZEL_RIG_CONTROL"))
         return QStringLiteral(
             "not inside the hidraw rig; run it through tools/hidrig/run-in-rig.sh");
+    for (const QString &program : programs) {
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            return program + QStringLiteral(" is not installed");
+    }
     return QString();
 }
 
@@ -96,7 +101,7 @@ class RigUnavailable : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QSKIP(qPrintable("hidrig unavailable: " + unavailableReason())); }
+    void initTestCase() { ZELRIG_REQUIRE(); }
     void rig() {}
 };
 

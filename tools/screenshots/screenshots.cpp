@@ -119,14 +119,14 @@ int main(int argc, char *argv[])
 
     // A successful run, from an unplugged instrument to the end.
     {
-        sim.reset();
-        sim.unplug();
+        sim.run("reset");
+        sim.run("unplug");
         zelLoader window;
         window.show();
         settle();
         shooter.save(&window, QStringLiteral("screenshot-waiting.png"));
 
-        sim.plug();
+        sim.run("plug");
         if (!waitFor([&] { return allBoardsAnswered(&window); }, 5000)) {
             std::fprintf(stderr, "the simulated boards did not answer\n");
             return 1;
@@ -167,8 +167,8 @@ int main(int argc, char *argv[])
 
     // A failed run: one sensor board rejects a line in the middle of the image.
     {
-        sim.reset();
-        sim.setRejectLine(3, 400);
+        sim.run("reset");
+        sim.run("rejectLine", 3, 400);
         zelLoader window;
         window.show();
         if (!waitFor([&] { return allBoardsAnswered(&window); }, 5000)) {

@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "zelloader-cli-demo: ZEL_SIM: %s\n", qPrintable(error));
         return SimSetupError;
     }
-    const int code = CliApp(QCoreApplication::arguments()).run();
+    const int code = CliApp::run(QCoreApplication::arguments());
     if (!writeSimulatedInstrumentReport()) {
         std::fprintf(stderr, "zelloader-cli-demo: ZEL_SIM: the report could not be written\n");
         return SimSetupError;
