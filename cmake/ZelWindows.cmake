@@ -2,7 +2,7 @@
 # Linux (cmake/mingw64-toolchain.cmake), Wine to run them and their tests.
 #
 # Sets ZEL_WINDOWS_RUNTIME_DLLS (the compiler's runtime DLLs every program needs),
-# ZEL_WINE_RUN (the runner, see tests/windows/wine-run.sh.in) and, for ctest,
+# ZEL_WINE_RUN (the runner, see tools/wine-run.sh.in) and, for ctest,
 # CMAKE_CROSSCOMPILING_EMULATOR.
 
 # --- the compiler's runtime ----------------------------------------------------------
@@ -48,7 +48,7 @@ set(ZEL_WINE_QT_PLUGINS "Z:${zel_qt_prefix}/plugins")
 
 set(ZEL_WINE_PREFIX "${PROJECT_BINARY_DIR}/wine/prefix")
 set(ZEL_WINE_RUN "${PROJECT_BINARY_DIR}/wine-run")
-configure_file(${PROJECT_SOURCE_DIR}/tests/windows/wine-run.sh.in
+configure_file(${PROJECT_SOURCE_DIR}/tools/wine-run.sh.in
                ${PROJECT_BINARY_DIR}/wine/wine-run @ONLY)
 file(COPY ${PROJECT_BINARY_DIR}/wine/wine-run DESTINATION ${PROJECT_BINARY_DIR}
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

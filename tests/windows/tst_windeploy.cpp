@@ -137,11 +137,9 @@ private slots:
 private:
     void startDisplay()
     {
-        if (!display.isEmpty())
-            return;
-        xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        QVERIFY(xvfb.waitForReadyRead(10000));
-        display = ':' + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed();
+        if (display.isEmpty())
+            display = startXvfb(xvfb);
+        QVERIFY(!display.isEmpty());
     }
 
     // The window appears, takes the focus and closes at Alt+F4, as a user closes it.
@@ -149,13 +147,8 @@ private:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", display);
-        const Ran found = runProcess(
-            "xdotool",
-            {"search", "--sync", "--onlyvisible", "--name", "^Zelora HR36 Firmware Update Tool$"},
-            env, QString(), 60000);
-        QCOMPARE(found.code, 0);
-        const QString id = QString::fromLatin1(found.out).split('\n').first();
-        QCOMPARE(runProcess("xdotool", {"windowfocus", "--sync", id}, env).code, 0);
+        const QString id = focusToolWindow(env, 60000);
+        QVERIFY(!id.isEmpty());
         QCOMPARE(runProcess("xdotool", {"key", "--window", id, "alt+F4"}, env).code, 0);
     }
 };

@@ -114,10 +114,8 @@ void tst_WinProduct::initTestCase()
     prefix = fromWindowsBuild("ZEL_WIN_PREFIXES") + "/rig-product";
     env = withPrefix(prefix);
 
-    xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-nolock", "-ac", "-screen", "0",
-                        "1024x768x24"});
-    QVERIFY(xvfb.waitForReadyRead(10000));
-    env.insert("DISPLAY", ':' + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed());
+    env.insert("DISPLAY", startXvfb(xvfb));
+    QVERIFY(!env.value("DISPLAY").isEmpty());
     const QString folder = qEnvironmentVariable("ZEL_RIG_DIR") + "/probe";
     QVERIFY(QDir().mkpath(folder));
     probeFile = folder + "/shown";
@@ -207,17 +205,11 @@ QStringList tst_WinProduct::shown(const QString &name) const
     return QStringList();
 }
 
-// With no window manager in the rig, the window gets the focus from xdotool, found by its
-// title; Wine makes it the active window then.
+// Wine makes the window the active one once it has the focus.
 void tst_WinProduct::pressReturn()
 {
     QTRY_COMPARE_WITH_TIMEOUT(shown("startUpdate").value(0), QStringLiteral("1"), 30000);
-    const Ran found = runProcess(
-        "xdotool", {"search", "--onlyvisible", "--name", "^Zelora HR36 Firmware Update Tool$"}, env,
-        QString(), 10000);
-    QCOMPARE(found.code, 0);
-    const QString id = QString::fromLatin1(found.out).split('\n').first();
-    QCOMPARE(runProcess("xdotool", {"windowfocus", "--sync", id}, env).code, 0);
+    QVERIFY(!focusToolWindow(env, 10000).isEmpty());
     QTRY_COMPARE(shown("window").value(1), QStringLiteral("1"));
     QCOMPARE(runProcess("xdotool", {"key", "Return"}, env).code, 0);
 }

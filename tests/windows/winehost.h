@@ -3,7 +3,7 @@
 // For the tests that drive the Windows programs from the build machine, through Wine.
 // They are built in the Linux build and started by the Windows build's ctest, which
 // says in the environment where its parts are:
-//   ZEL_WINE_RUN     its wine-run (tests/windows/wine-run.sh.in)
+//   ZEL_WINE_RUN     its wine-run (tools/wine-run.sh.in)
 //   ZEL_WIN_DEPLOY   the deploy folder: the programs and what they need
 //   ZEL_WIN_ZIP, ZEL_WIN_INSTALLER   the portable zip and the installer
 //   ZEL_WIN_DEMO     zelloader-cli-demo.exe, the command line with the simulated instrument
@@ -78,4 +78,30 @@ inline bool waitForWine(const QString &prefix, bool now = false)
     return runProcess(QStringLiteral("wineserver"),
                       {now ? QStringLiteral("-k") : QStringLiteral("-w")}, env)
                .code == 0;
+}
+
+// Xvfb on a display it chooses itself: the display's name (":N"), empty if it did not
+// start.
+inline QString startXvfb(QProcess &xvfb)
+{
+    xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-nolock", "-ac", "-screen", "0",
+                        "1024x768x24"});
+    return xvfb.waitForReadyRead(10000)
+               ? ':' + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed()
+               : QString();
+}
+
+// The tool's window on the display of `env`, found by its title within `timeoutMs` and
+// given the focus, as a click would give it (there is no window manager): its id, empty
+// if it is not there.
+inline QString focusToolWindow(const QProcessEnvironment &env, int timeoutMs)
+{
+    const Ran found = runProcess(
+        "xdotool",
+        {"search", "--sync", "--onlyvisible", "--name", "^Zelora HR36 Firmware Update Tool$"}, env,
+        QString(), timeoutMs);
+    const QString id = QString::fromLatin1(found.out).split('\n').first();
+    return found.code == 0 && runProcess("xdotool", {"windowfocus", "--sync", id}, env).code == 0
+               ? id
+               : QString();
 }

@@ -1,4 +1,4 @@
-// A stand-in for cfgmgr32.dll under Wine 8, for the tests only; never shipped.
+// A stand-in for cfgmgr32.dll under Wine 8, for the tests and benchmarks; never shipped.
 //
 // HIDAPI lists HID devices through six cfgmgr32 functions, looked up when it starts.
 // Wine 8's cfgmgr32 lacks CM_Get_Device_Interface_PropertyW (so hid_init fails), answers
