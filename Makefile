@@ -46,8 +46,9 @@ SANITIZE_PACKAGES := clang libclang-rt-14-dev
 SANITIZE_DIR ?= build-asan
 
 # ... and the Windows build: the cross compiler, NSIS for the installer, Wine to run the
-# programs and their tests (fonts for Qt's offscreen platform there).
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix nsis wine wine64 fonts-dejavu-core
+# programs and their tests (fonts for Qt's offscreen platform there), pefile to read the
+# programs' resources back. The tests in the rig and on Xvfb use the packages above.
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix nsis wine wine64 fonts-dejavu-core python3-pefile
 WIN_BUILD_DIR ?= build-windows
 WIN_TOOLCHAIN ?=
 # The Windows build is Qt 5 only: its prefix holds Qt 5.15.
