@@ -100,26 +100,26 @@ void UsbHid::open()
     if (device || isOpen) {
         close();
     }
-    lastAttemptMs = clockMs();
-    attempted = true;
     tryToOpen();
     adjustTimer();
 }
 
 void UsbHid::tryToOpen()
 {
-    // Listing the devices and opening the first one listed is what hid_open does
-    // inside; taking the two steps here tells a device that is absent from one
-    // that is there but will not open, at no extra cost.
-    hid_device_info *found = hid_enumerate(vendorId, productId);
-    if (!found) {
-        // Not attached (yet); with autoOpen a later tick tries again.
+    // Listing the devices and opening one of them is what hid_open does inside;
+    // taking the two steps here tells a device that is absent from one that is
+    // there but will not open, and one device from several, at no extra cost.
+    bool cannotTell = false;
+    const QList<Device> fit = candidates(list(), &cannotTell);
+    setAmbiguous(cannotTell);
+    if (fit.isEmpty() || cannotTell) {
+        // Not attached (yet), or not to be told apart; with autoOpen a later tick
+        // tries again.
         refusedInARow = 0;
         setDenied(false);
         return;
     }
-    hid_device *handle = hid_open_path(found->path);
-    hid_free_enumeration(found);
+    hid_device *handle = hid_open_path(fit.first().path.toUtf8().constData());
     if (!handle) {
         refusedInARow = qMin(refusedInARow + 1, RefusalsBeforeDenied);
         if (refusedInARow == RefusalsBeforeDenied) {
@@ -131,6 +131,9 @@ void UsbHid::tryToOpen()
     setDenied(false);
     device = handle;
     isOpen = true;
+    opened = fit.first();
+    othersBeside = false;
+    lookWanted = false;
     adjustTimer();
     // A blocking read would freeze the GUI thread whenever the instrument has
     // nothing to say, which is most of the time.
@@ -142,8 +145,67 @@ void UsbHid::tryToOpen()
     emit connected();
 }
 
+QList<UsbHid::Device> UsbHid::list()
+{
+    lastAttemptMs = clockMs();
+    attempted = true;
+    QList<Device> found;
+    hid_device_info *all = hid_enumerate(vendorId, productId);
+    for (const hid_device_info *info = all; info; info = info->next) {
+        const Device d{QString::fromUtf8(info->path),
+                       info->serial_number ? QString::fromWCharArray(info->serial_number)
+                                           : QString()};
+        // One device may be listed once for each of its top-level collections.
+        if (!found.contains(d))
+            found.append(d);
+    }
+    hid_free_enumeration(all);
+    if (found != attachedDevices) {
+        attachedDevices = found;
+        emit attachedChanged();
+    }
+    return found;
+}
+
+QList<UsbHid::Device> UsbHid::candidates(const QList<Device> &found, bool *cannotTell) const
+{
+    QList<Device> fit;
+    if (keeping && !opened.path.isEmpty()) {
+        // A device's path names where it is now, not what it is: the main board
+        // comes back from a restart under a new one. The serial number stays.
+        if (!opened.serial.isEmpty()) {
+            for (const Device &d : found) {
+                if (d.serial == opened.serial)
+                    fit.append(d);
+            }
+        } else {
+            fit = found;
+            // Another device was there when ours went: whichever is listed now may
+            // be that one, while ours is still away.
+            *cannotTell = othersBeside && !found.isEmpty();
+        }
+    } else if (!chosen.isEmpty()) {
+        for (const Device &d : found) {
+            if (d.path == chosen || d.serial == chosen)
+                fit.append(d);
+        }
+    } else {
+        fit = found;
+    }
+    *cannotTell = *cannotTell || fit.size() > 1;
+    return fit;
+}
+
 void UsbHid::close()
 {
+    if (device && keeping && opened.serial.isEmpty()) {
+        // What is attached beside it as it goes. A listing of a moment ago may have
+        // missed one just plugged in, so this one listing is made whatever the pace.
+        for (const Device &d : list()) {
+            if (d.path != opened.path)
+                othersBeside = true;
+        }
+    }
     if (device) {
         if (isOpen) {
             hid_close(device);
@@ -180,14 +242,80 @@ void UsbHid::polling()
     if (isOpen) {
         writeReport();
         readReport();
+        if (isOpen && autoOpen)
+            lookWhileOpen();
     } else if (autoOpen) {
         open();
+    }
+}
+
+void UsbHid::lookWhileOpen()
+{
+    // Another device plugged in while this one is open; listing costs what an
+    // open attempt does, so it is rationed the same way.
+    const qint64 since = clockMs() - lastAttemptMs;
+    if (watching() ? lookWanted && since >= WaitIntervalMs : since >= OpenLookIntervalMs) {
+        lookWanted = false;
+        list();
     }
 }
 
 bool UsbHid::accessDenied() const
 {
     return denied;
+}
+
+void UsbHid::setChoice(const QString &device)
+{
+    chosen = device;
+}
+
+QString UsbHid::choice() const
+{
+    return chosen;
+}
+
+QList<UsbHid::Device> UsbHid::attached() const
+{
+    return attachedDevices;
+}
+
+QList<UsbHid::Device> UsbHid::listAttached()
+{
+    const QList<Device> found = list();
+    if (!isOpen)
+        adjustTimer();
+    return found;
+}
+
+UsbHid::Device UsbHid::current() const
+{
+    return opened;
+}
+
+bool UsbHid::ambiguous() const
+{
+    return unclear;
+}
+
+void UsbHid::keepDevice(bool on)
+{
+    keeping = qMax(0, keeping + (on ? 1 : -1));
+    if (!keeping)
+        othersBeside = false;
+}
+
+bool UsbHid::keepsDevice() const
+{
+    return keeping > 0;
+}
+
+void UsbHid::setAmbiguous(bool on)
+{
+    if (on == unclear)
+        return;
+    unclear = on;
+    emit ambiguousChanged(unclear);
 }
 
 void UsbHid::setDenied(bool on)
@@ -201,7 +329,11 @@ void UsbHid::setDenied(bool on)
 
 void UsbHid::deviceNodesChanged()
 {
-    if (isOpen || !autoOpen) {
+    if (!autoOpen) {
+        return;
+    }
+    if (isOpen) {
+        lookWanted = true;
         return;
     }
     const qint64 now = clockMs();

@@ -15,6 +15,13 @@ struct hid_device_;
 // product id, polls it from a timer on the GUI thread and packs queued messages
 // into 64-byte output reports. It knows nothing of what the bytes mean.
 //
+// Several devices with these ids may be attached (a service bench). The link
+// lists them all, with path and serial number, and opens one only when it can
+// tell which one it is opening: the one chosen by path or serial number, or,
+// with no choice made, the only one attached. Otherwise it stays closed and
+// ambiguous(). While the device it has open is kept (an update in progress),
+// it opens nothing but that device again after a loss (see keepDevice()).
+//
 // While the device is open the timer runs at the poll interval. While it is
 // closed, each open attempt lists every HID device of the system (through
 // libudev, some 170 system calls per device), so the link tries only when it has
@@ -30,11 +37,27 @@ struct hid_device_;
 //   missed notice then would cost an update.
 // - Otherwise it tries once every SafetyIntervalMs, for a notice that never came.
 // - Where there is nothing to watch, it tries every WaitIntervalMs.
+// While the device is open, it lists the devices again only when the folder
+// says something changed (no sooner than WaitIntervalMs after the last
+// listing), or, where there is nothing to watch, every OpenLookIntervalMs.
 class UsbHid : public QObject
 {
     Q_OBJECT
 
 public:
+    // An attached device with the link's ids: where the system has it, and the
+    // serial number it reports (empty where it reports none).
+    struct Device
+    {
+        QString path;
+        QString serial;
+        bool operator==(const Device &other) const
+        {
+            return path == other.path && serial == other.serial;
+        }
+        bool operator!=(const Device &other) const { return !(*this == other); }
+    };
+
     UsbHid(quint16 vendorId, quint16 productId, QObject *parent = nullptr);
     ~UsbHid() override;
 
@@ -58,9 +81,38 @@ public:
     // not yet have granted access to its node; that moment must not count.
     static constexpr int RefusalsBeforeDenied = 5;
 
+    // Where nothing tells of a device coming while one is open, how often the
+    // link lists the devices then.
+    static constexpr int OpenLookIntervalMs = 2000;
+
+    bool isConnected() const { return isOpen; }
+
     // The device is there but cannot be opened, which nearly always means the
     // user has no permission on it. Cleared when the device opens or is gone.
     bool accessDenied() const;
+
+    // Which device to open: the one whose path or serial number is `device`;
+    // empty (the default) for whichever is attached, as long as it is the only
+    // one. Takes effect at the next open.
+    void setChoice(const QString &device);
+    QString choice() const;
+    // The devices attached when the link last listed them, in the system's order.
+    QList<Device> attached() const;
+    // Lists them now (one listing of the system's HID devices).
+    QList<Device> listAttached();
+    // The device open now, or the one open last; empty if none ever was.
+    Device current() const;
+    // The link cannot tell which attached device to open: several fit its choice,
+    // or, the device being kept, it cannot tell it from another one. Cleared by a
+    // listing that tells.
+    bool ambiguous() const;
+    // While kept (keepDevice(true), as often as keepDevice(false) follows), the
+    // link opens nothing but the device open now, or open last, again: the
+    // device with the same serial number; where it reports none, whichever is
+    // attached, as long as it is the only one and no other was attached when
+    // the kept one went. Anything else leaves it closed and ambiguous.
+    void keepDevice(bool on);
+    bool keepsDevice() const;
 
 signals:
     void connected();
@@ -68,6 +120,8 @@ signals:
     void dataReceived(QByteArray data);
     void error(QString errorMessage);
     void accessDeniedChanged(bool denied);
+    void attachedChanged();
+    void ambiguousChanged(bool ambiguous);
 
 public slots:
     void open();
@@ -98,6 +152,15 @@ private slots:
 
 private:
     bool denied = false;
+    bool unclear = false;
+    QString chosen;
+    QList<Device> attachedDevices;
+    Device opened;
+    int keeping = 0;
+    // Kept, without a serial number: another device was attached when it went.
+    bool othersBeside = false;
+    // A change in the device folder while open, not yet followed by a listing.
+    bool lookWanted = false;
     int refusedInARow = 0;
     QFileSystemWatcher *nodeWatcher = nullptr;
     qint64 lastAttemptMs = 0;
@@ -107,7 +170,11 @@ private:
     void watchDeviceNodes();
     bool watching() const;
     void tryToOpen();
+    QList<Device> list();
+    QList<Device> candidates(const QList<Device> &found, bool *cannotTell) const;
+    void lookWhileOpen();
     void setDenied(bool on);
+    void setAmbiguous(bool on);
     void adjustTimer();
     void raiseError();
     void writeReport();

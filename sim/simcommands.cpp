@@ -32,6 +32,9 @@ struct Command
     const char *arguments;
     Answer answer;
     std::function<Value(Model &, const Args &)> run;
+    // Given to no instrument in particular, the command is for every instrument
+    // of the bench rather than the first.
+    bool everyInstrument = false;
 };
 
 // A row: what its function returns decides what the command answers.
@@ -57,6 +60,12 @@ template <typename F> Command command(const char *name, const char *arguments, F
             }};
 }
 
+Command forEveryInstrument(Command c)
+{
+    c.everyInstrument = true;
+    return c;
+}
+
 // The board named by a command's first argument, a part number the parser checked.
 Board &board(Model &m, const Args &a)
 {
@@ -71,10 +80,14 @@ const std::vector<Command> &commands()
 {
     using A = const Args &;
     static const std::vector<Command> table = {
-        // Back to defaults: attached, every board present in Normal mode with its
-        // default version and nothing received, no faults, latency 0, restart time
-        // 1500 ms, logs cleared, open handles invalidated.
-        command("reset", "", [](Model &m, A) { m.reset(); }),
+        // Back to defaults: every board present in Normal mode with its default
+        // version and nothing received, no serial number, no faults, latency 0,
+        // restart time 1500 ms, logs cleared, open handles invalidated; the first
+        // instrument attached, any other unplugged. Given to no instrument in
+        // particular, it resets the whole bench.
+        forEveryInstrument(command("reset", "", [](Model &m, A) { m.reset(); })),
+        // The instrument reports `text` as its serial number; none when left out.
+        command("serial", "[text]", [](Model &m, A a) { m.serial = a.text; }),
 
         // --- timing ---
         // The main board is back on USB `ms` after its restart.
@@ -180,6 +193,8 @@ const std::vector<Command> &commands()
         command("restartCount", "", [](Model &m, A) { return m.restarts; }),
         // Successful opens of the device.
         command("openCount", "", [](Model &m, A) { return m.opens; }),
+        // N of its device node hidrawN while it is listed, -1 otherwise.
+        command("node", "", [](Model &m, A) { return m.node; }),
     };
     return table;
 }
@@ -297,6 +312,26 @@ QByteArray stepName(Step step)
     return stepNames[int(step)];
 }
 
+bool splitAddress(const QByteArray &line, int *number, QByteArray *command, QString *error)
+{
+    *number = 0;
+    *command = line;
+    if (!line.startsWith('@'))
+        return true;
+    const int space = line.indexOf(' ');
+    const QByteArray digits = line.mid(1, space < 0 ? -1 : space - 1);
+    bool ok = false;
+    *number = digits.toInt(&ok);
+    if (!ok || *number < 1 || *number > InstrumentCount || digits.startsWith('+')) {
+        *error = QStringLiteral("no instrument '%1': the bench has 1 to %2")
+                     .arg(QString::fromUtf8(digits))
+                     .arg(InstrumentCount);
+        return false;
+    }
+    *command = space < 0 ? QByteArray() : line.mid(space + 1);
+    return true;
+}
+
 bool runCommand(Model &model, const QByteArray &line, Value *answer, QString *error)
 {
     std::optional<QByteArray> rest;
@@ -315,11 +350,35 @@ bool runCommand(Model &model, const QByteArray &line, Value *answer, QString *er
     return true;
 }
 
+bool runCommand(Bench &bench, const QByteArray &line, Value *answer, QString *error)
+{
+    int number = 0;
+    QByteArray command;
+    if (!splitAddress(line, &number, &command, error))
+        return false;
+    std::optional<QByteArray> rest;
+    const Command *row = lookUp(command, &rest, error);
+    if (!row)
+        return false;
+    if (number || !row->everyInstrument)
+        return runCommand(*bench.instrument(number ? number : 1), command, answer, error);
+    // The arguments are checked on the first, so a refusal leaves every one as it was.
+    for (Model &m : bench.instruments) {
+        if (!runCommand(m, command, answer, error))
+            return false;
+    }
+    return true;
+}
+
 bool answers(const QByteArray &line, Answer kind, QString *error)
 {
     static const char *const kinds[] = {"nothing", "a number", "bytes", "a list"};
+    int number = 0;
+    QByteArray unaddressed;
+    if (!splitAddress(line, &number, &unaddressed, error))
+        return false;
     std::optional<QByteArray> rest;
-    const Command *command = lookUp(line, &rest, error);
+    const Command *command = lookUp(unaddressed, &rest, error);
     if (command && command->answer != kind) {
         *error = QStringLiteral("%1 answers %2, not %3")
                      .arg(QLatin1String(command->name), QLatin1String(kinds[int(command->answer)]),

@@ -15,9 +15,14 @@
 // the names below, byte strings are hex, and a text takes the rest of the line.
 // A name the table does not have, or arguments that do not fit it, are refused:
 // a fault that was never set must not pass for one that was.
+//
+// A bench holds several instruments. "@N " in front of a line gives the command
+// to instrument N ("@2 rejectLine 6 100"); a line without it is for the first,
+// or, for the commands that say so (reset), for every one.
 namespace zelsim {
 
 struct Model;
+struct Bench;
 
 enum class Mode
 {
@@ -64,6 +69,12 @@ QByteArray stepName(Step step);
 // Runs one command line on the model; false with why for a command the table
 // does not have or arguments that do not fit it, and then the model is as it was.
 bool runCommand(Model &model, const QByteArray &line, Value *answer, QString *error);
+// The same for a line that may carry an address, on the instrument it names.
+bool runCommand(Bench &bench, const QByteArray &line, Value *answer, QString *error);
+
+// Splits "@N command" into N and the command; 0 and the line as it is when it
+// names no instrument. False with why for an instrument the bench does not have.
+bool splitAddress(const QByteArray &line, int *number, QByteArray *command, QString *error);
 
 // Whether the line names a command of the table that answers `kind`; false with
 // why otherwise. Checked before a command is sent anywhere, so that a read-back

@@ -8,13 +8,15 @@
 #include <cstring>
 #include <string>
 
-using zelsim::sharedModel;
+using zelsim::Model;
+using zelsim::sharedBench;
 
-// A handle as hid_open hands it out. It belongs to one appearance of the
-// device: once the device goes away (unplug, restart, reset) the generation
-// moves on and the handle stays dead even after the device is back.
+// A handle as hid_open hands it out. It belongs to one appearance of one
+// instrument: once that goes away (unplug, restart, reset) the generation moves
+// on and the handle stays dead even after the instrument is back.
 struct hid_device_
 {
+    int instrument = 1;
     quint64 generation = 0;
     std::wstring error;
     bool hasError = false;
@@ -22,8 +24,17 @@ struct hid_device_
 
 namespace {
 
-// The one device the model stands for; its path is what hid_enumerate lists.
-constexpr char DevicePath[] = "zelsim:hidraw0";
+// What hid_enumerate lists as an instrument's path: its device node, numbered as
+// the kernel numbers them.
+QByteArray pathOf(const Model &m)
+{
+    return "zelsim:hidraw" + QByteArray::number(m.node);
+}
+
+Model &model(const hid_device *dev)
+{
+    return *sharedBench().instrument(dev->instrument);
+}
 
 // What hid_error(NULL) returns: the failure of the last enumeration or open.
 // Never freed, as hid_* calls may still come from static destructors.
@@ -44,7 +55,7 @@ void setError(hid_device *dev, const std::wstring &text)
 // A handle whose device went away reports it on every call, as hidraw does.
 bool checkAlive(hid_device *dev)
 {
-    if (dev && sharedModel().alive(dev->generation))
+    if (dev && model(dev).alive(dev->generation))
         return true;
     if (dev)
         setError(dev, L"Device disconnected");
@@ -76,38 +87,53 @@ int HID_API_EXPORT HID_API_CALL hid_init(void)
 
 int HID_API_EXPORT HID_API_CALL hid_exit(void)
 {
-    ++sharedModel().exits;
+    // The library's, counted by every instrument since its reset.
+    for (Model &m : sharedBench().instruments)
+        ++m.exits;
     return 0;
 }
 
-// Texts and fields as the hidraw back end of the system library gives them.
+// Texts and fields as the hidraw back end of the system library gives them; the
+// instruments in the order of their places on the bench, as a system lists
+// devices by the port they are plugged into.
 struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                   unsigned short product_id)
 {
-    if (!sharedModel().present() || (vendor_id && vendor_id != zelsim::VendorId) ||
-        (product_id && product_id != zelsim::ProductId)) {
+    auto &bench = sharedBench();
+    bench.assignNodes();
+    hid_device_info *first = nullptr;
+    hid_device_info **next = &first;
+    const bool ours = (!vendor_id || vendor_id == zelsim::VendorId) &&
+                      (!product_id || product_id == zelsim::ProductId);
+    for (Model &m : bench.instruments) {
+        if (!ours || !m.present() || m.node < 0)
+            continue;
+        auto *info = new hid_device_info{};
+        const QByteArray path = pathOf(m);
+        info->path = new char[size_t(path.size()) + 1];
+        std::memcpy(info->path, path.constData(), size_t(path.size()) + 1);
+        info->vendor_id = zelsim::VendorId;
+        info->product_id = zelsim::ProductId;
+        info->serial_number = copyOf(m.serial.toStdWString().c_str());
+        info->release_number = 0x0100;
+        info->manufacturer_string = copyOf(L"Zelora");
+        info->product_string = copyOf(L"HR36");
+        info->usage_page = 0xFF00;
+        info->usage = 0x01;
+        info->interface_number = 0;
+#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 13, 0)
+        info->bus_type = HID_API_BUS_USB;
+#endif
+        *next = info;
+        next = &info->next;
+    }
+    if (first)
+        globalError.clear();
+    else
         globalError = vendor_id || product_id
                           ? L"No HID devices with requested VID/PID found in the system."
                           : L"No HID devices found in the system.";
-        return nullptr;
-    }
-    globalError.clear();
-    auto *info = new hid_device_info{};
-    info->path = new char[sizeof(DevicePath)];
-    std::memcpy(info->path, DevicePath, sizeof(DevicePath));
-    info->vendor_id = zelsim::VendorId;
-    info->product_id = zelsim::ProductId;
-    info->serial_number = copyOf(L"");
-    info->release_number = 0x0100;
-    info->manufacturer_string = copyOf(L"Zelora");
-    info->product_string = copyOf(L"HR36");
-    info->usage_page = 0xFF00;
-    info->usage = 0x01;
-    info->interface_number = 0;
-#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 13, 0)
-    info->bus_type = HID_API_BUS_USB;
-#endif
-    return info;
+    return first;
 }
 
 void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *devs)
@@ -125,32 +151,40 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *de
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
-    auto &model = sharedModel();
-    if (!path || std::strcmp(path, DevicePath) != 0 || !model.present()) {
+    auto &bench = sharedBench();
+    bench.assignNodes();
+    Model *found = nullptr;
+    for (Model &m : bench.instruments) {
+        if (path && m.present() && m.node >= 0 && pathOf(m) == path)
+            found = &m;
+    }
+    if (!found) {
         globalError = openFailure(path, L"No such file or directory");
         return nullptr;
     }
-    if (model.accessDenied) {
+    if (found->accessDenied) {
         globalError = openFailure(path, L"Permission denied");
         return nullptr;
     }
     globalError.clear();
     auto *dev = new hid_device;
-    dev->generation = model.generation;
-    ++model.opens;
+    dev->instrument = found->number;
+    dev->generation = found->generation;
+    ++found->opens;
     return dev;
 }
 
-// Like the system library: the first device listed with these ids.
+// Like the system library: the first device listed with these ids (and this
+// serial number, if one is given).
 HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id,
                                                  unsigned short product_id,
                                                  const wchar_t *serial_number)
 {
-    Q_UNUSED(serial_number)
     hid_device_info *list = hid_enumerate(vendor_id, product_id);
-    if (!list)
-        return nullptr;
-    hid_device *dev = hid_open_path(list->path);
+    const hid_device_info *chosen = list;
+    while (chosen && serial_number && std::wcscmp(serial_number, chosen->serial_number) != 0)
+        chosen = chosen->next;
+    hid_device *dev = chosen ? hid_open_path(chosen->path) : nullptr;
     hid_free_enumeration(list);
     return dev;
 }
@@ -160,7 +194,7 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonbloc
     Q_UNUSED(nonblock)
     if (!checkAlive(dev))
         return -1;
-    auto &fault = sharedModel().failNonblocking;
+    auto &fault = model(dev).failNonblocking;
     if (fault.fires()) {
         setError(dev, fault.text.toStdWString());
         return -1;
@@ -170,35 +204,35 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonbloc
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
-    auto &model = sharedModel();
     if (!checkAlive(dev))
         return -1;
+    Model &instrument = model(dev);
     if (!data || length < 1) {
         setError(dev, L"Invalid argument");
         return -1;
     }
-    if (model.failWrite.fires()) {
-        setError(dev, model.failWrite.text.toStdWString());
+    if (instrument.failWrite.fires()) {
+        setError(dev, instrument.failWrite.text.toStdWString());
         return -1;
     }
-    model.write(data, length);
+    instrument.write(data, length);
     return int(length);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read(hid_device *dev, unsigned char *data, size_t length)
 {
-    auto &model = sharedModel();
     if (!checkAlive(dev))
         return -1;
+    Model &instrument = model(dev);
     if (!data) {
         setError(dev, L"Invalid argument");
         return -1;
     }
-    if (model.failRead.fires()) {
-        setError(dev, model.failRead.text.toStdWString());
+    if (instrument.failRead.fires()) {
+        setError(dev, instrument.failRead.text.toStdWString());
         return -1;
     }
-    return copyOut(model.takeInputReport(), data, length);
+    return copyOut(instrument.takeInputReport(), data, length);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data,

@@ -1,53 +1,73 @@
-// zelsim::Instrument in process: the commands run on the model behind the hid_*
+// zelsim::Instrument in process: the commands run on the bench behind the hid_*
 // functions of simhidapi.cpp.
 #include "siminstrument.h"
 #include "simmodel.h"
 
+#include <vector>
+
 namespace zelsim {
 
-struct Instrument::Private : Model
+struct Instrument::Private : Bench
 {
 };
 
-Model &sharedModel()
+Bench &sharedBench()
 {
     return *Instrument::instance().d;
 }
 
 Instrument &Instrument::instance()
 {
-    static Instrument instrument;
-    return instrument;
+    static Instrument first(0);
+    return first;
+}
+
+Instrument &Instrument::instance(int number)
+{
+    static const std::vector<Instrument *> all = [] {
+        std::vector<Instrument *> each;
+        for (int n = 1; n <= InstrumentCount; ++n)
+            each.push_back(new Instrument(n));
+        return each;
+    }();
+    if (number < 1 || number > InstrumentCount)
+        qFatal("zelsim: no instrument %d: the bench has 1 to %d", number, InstrumentCount);
+    return *all[number - 1];
 }
 
 // Never freed: hid_exit or hid_close may still run from static destructors.
-Instrument::Instrument() : d(new Private)
+Instrument::Instrument(int number) : number(number)
 {
-    d->reset();
+    static Private *const bench = new Private;
+    d = bench;
 }
 
 Value Instrument::call(Answer kind, const QByteArray &line)
 {
+    const QByteArray addressed = number ? '@' + QByteArray::number(number) + ' ' + line : line;
     Value value;
     QString error;
-    if (!answers(line, kind, &error) || !runCommand(*d, line, &value, &error))
-        qFatal("zelsim: %s: %s", line.constData(), qPrintable(error));
+    if (!answers(addressed, kind, &error) || !runCommand(*d, addressed, &value, &error))
+        qFatal("zelsim: %s: %s", addressed.constData(), qPrintable(error));
+    // As the kernel does, an instrument plugged in gets its node at once, not when
+    // someone first lists it; so does the rig's server after every command.
+    d->assignNodes();
     return value;
 }
 
 void Instrument::failSetNonblocking(const QString &text)
 {
-    d->failNonblocking.arm(text, 0);
+    d->instrument(qMax(number, 1))->failNonblocking.arm(text, 0);
 }
 
 void Instrument::setMessageHook(std::function<bool(const QByteArray &)> hook)
 {
-    d->hook = std::move(hook);
+    d->instrument(qMax(number, 1))->hook = std::move(hook);
 }
 
 int Instrument::exitCount() const
 {
-    return d->exits;
+    return d->instrument(qMax(number, 1))->exits;
 }
 
 } // namespace zelsim

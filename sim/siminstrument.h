@@ -15,6 +15,10 @@
 // information block. The main board restarts on request and the device
 // disappears meanwhile.
 //
+// A bench of several instruments, each with its own boards, faults, serial
+// number and device node, plugged in and out on its own: instance() is the
+// first, and instance(N) any of them.
+//
 // Two ways to reach it. In process (zelsim): the model stands behind the HIDAPI C
 // functions that the link calls, and test executables and the demo link it in
 // place of the system library; single-threaded, like the tool, everything
@@ -25,12 +29,18 @@
 // simcommands.cpp; what only the in-process model can do is marked below.
 namespace zelsim {
 
-struct Model;
+struct Bench;
 
 class Instrument
 {
 public:
+    // The bench's first instrument. Its commands carry no address, so those meant
+    // for the whole bench (reset) reach every instrument.
     static Instrument &instance();
+    // Instrument `number`, 1 to InstrumentCount (simmodel.h): its commands are
+    // addressed to it alone ("@2 reset" resets instrument 2, which then waits
+    // unplugged). Another number ends the process.
+    static Instrument &instance(int number);
 
     static constexpr int DefaultRestartMs = 1500;
 
@@ -61,11 +71,11 @@ public:
     // Called with every message the instrument decodes from an output report,
     // before the boards see it; return false to swallow it.
     void setMessageHook(std::function<bool(const QByteArray &message)> hook);
-    int exitCount() const; // hid_exit calls
+    int exitCount() const; // hid_exit calls since the reset
 
 private:
-    friend Model &sharedModel(); // the front ends drive the model
-    Instrument();
+    friend Bench &sharedBench(); // the front ends drive the bench
+    explicit Instrument(int number);
     Value call(Answer kind, const QByteArray &line);
 
     template <typename T> static QByteArray word(const T &n)
@@ -88,6 +98,7 @@ private:
 
     struct Private;
     Private *d;
+    int number; // 0: the first, unaddressed
 };
 
 } // namespace zelsim

@@ -30,8 +30,15 @@ bool isBoard(int part)
 void Model::reset()
 {
     const quint64 next = generation + 1;
+    const int place = number;
+    // The first instrument is back where it started, as hidraw0; had it been that
+    // all along, its node stays: a reset is no replug.
+    const int kept = number == 1 && attached && node == 0 ? 0 : -1;
     *this = Model();
     generation = next;
+    number = place;
+    attached = number == 1;
+    node = kept;
     for (int p = 1; p <= BoardCount; ++p) {
         boards[p].part = p;
         boards[p].version = defaultVersion(p);
@@ -60,6 +67,7 @@ void Model::disappear()
 {
     attached = false;
     restarting = false;
+    node = -1;
     ++generation;
     // Input reports the host had not fetched die with the device.
     answers.clear();
@@ -299,6 +307,40 @@ void Model::onRestart(int part)
     disappear();
     restarting = true;
     backAt = Clock::now() + std::chrono::milliseconds(restartDelayMs);
+}
+
+Bench::Bench()
+{
+    for (int i = 0; i < InstrumentCount; ++i)
+        instruments[i].number = i + 1;
+    reset();
+}
+
+void Bench::reset()
+{
+    for (Model &m : instruments)
+        m.reset();
+}
+
+Model *Bench::instrument(int number)
+{
+    return number >= 1 && number <= InstrumentCount ? &instruments[number - 1] : nullptr;
+}
+
+void Bench::assignNodes(const std::function<bool(int)> &taken)
+{
+    for (Model &m : instruments) {
+        if (!m.present() || m.node >= 0)
+            continue;
+        for (int n = 0;; ++n) {
+            const bool held = std::any_of(std::begin(instruments), std::end(instruments),
+                                          [n](const Model &o) { return o.node == n; });
+            if (!held && !(taken && taken(n))) {
+                m.node = n;
+                break;
+            }
+        }
+    }
 }
 
 } // namespace zelsim

@@ -6,13 +6,15 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <optional>
 
 // The instrument itself: the seven boards behind one USB interface, with their
 // faults, timing and logs. It knows nothing of how reports reach it; the
 // in-process hid_* functions and the FUSE server of the hidraw rig are its two
 // front ends, and both move whole 64-byte reports in and out through
-// write() and takeInputReport().
+// write() and takeInputReport(). A Bench holds several instruments, each of
+// them a Model of its own.
 namespace zelsim {
 
 using Clock = std::chrono::steady_clock;
@@ -21,6 +23,9 @@ constexpr int BoardCount = 7;
 constexpr int ReportSize = 64;
 constexpr unsigned short VendorId = 0x04D8;
 constexpr unsigned short ProductId = 0xF93C;
+// The instruments a bench holds: the first is attached at the start, the others
+// wait unplugged until a test plugs them in.
+constexpr int InstrumentCount = 4;
 
 struct Board
 {
@@ -82,6 +87,13 @@ struct LinkFault
 
 struct Model
 {
+    int number = 1; // the instrument's place on its bench, from 1
+    QString serial; // the serial number it reports; empty for none
+    // Its device node hidrawN while attached, given by the front end that lists
+    // it (Bench::assignNodes); -1 while it is away. A new appearance may get
+    // another number.
+    int node = -1;
+
     Board boards[BoardCount + 1]; // index = PartType, 0 unused
 
     bool attached = true;
@@ -112,7 +124,8 @@ struct Model
     int opens = 0;
     int exits = 0;
 
-    // Everything back to defaults; handles of before are dead.
+    // Everything back to defaults; handles of before are dead. The first
+    // instrument of a bench is attached then, the others unplugged.
     void reset();
     Board *board(int part);
     const Board *board(int part) const;
@@ -154,7 +167,21 @@ struct Model
     void dataToBoard(Board &b, const QByteArray &line, bool group);
 };
 
-// The model behind Instrument::instance().
-Model &sharedModel();
+struct Bench
+{
+    Model instruments[InstrumentCount];
+
+    Bench();
+    void reset();
+    // Instrument `number`, from 1; null for a number the bench does not have.
+    Model *instrument(int number);
+    // Gives every attached instrument without a node the lowest number that
+    // neither another instrument nor `taken` holds, in the order of the
+    // instruments, as the kernel numbers hidraw nodes.
+    void assignNodes(const std::function<bool(int)> &taken = {});
+};
+
+// The bench behind Instrument::instance().
+Bench &sharedBench();
 
 } // namespace zelsim

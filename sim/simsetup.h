@@ -17,6 +17,11 @@ constexpr int SimSetupError = 64;
 //   plugAfterMs=MS          it is attached MS milliseconds after the start
 //   grantAfterMs=MS         access is granted MS milliseconds after the start
 //   report=PATH             what the instrument holds at the end goes to PATH
+//   bench=N                 a service bench: one of the first N instruments asked
+//                           for every board's version a second time (after its
+//                           update) is unplugged, and the next of them plugged in
+// "@N " in front of a setting other than report and bench gives it to instrument N of the
+// bench ("@2 plug;@2 serial=B-2002"); without it, it is for the first.
 // False with a message for a setting it cannot use.
 bool setUpSimulatedInstrument(const QString &settings, QString *error);
 
@@ -25,5 +30,6 @@ bool setUpSimulatedInstrument(const QString &settings, QString *error);
 // part number) its mode ("normal" or "update"), the bytes of data lines it
 // received, whether it installed an image and the version byte it reports now;
 // the number of messages other than version requests ("updateMessages") and of
-// main-board restarts ("restarts"). False if the file cannot be written.
+// main-board restarts ("restarts"); the same for every instrument of the bench
+// by its number ("instruments"). False if the file cannot be written.
 bool writeSimulatedInstrumentReport();

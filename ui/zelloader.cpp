@@ -86,6 +86,9 @@ zelLoader::zelLoader(QWidget *parent)
     connect(zelDevice, &zelInterface::connected, this, &zelLoader::zelConnected);
     connect(zelDevice, &zelInterface::disconnected, this, &zelLoader::zelDisconnected);
     connect(zelDevice, &zelInterface::firmwareVersion, this, &zelLoader::zelFirmwareVersion);
+    // A second instrument may come while one is open; the link lists them again at a
+    // change in /dev (or every few seconds where nothing tells).
+    connect(zelDevice, &UsbHid::attachedChanged, this, &zelLoader::instrumentsChanged);
     // Without this, a user lacking permission on the device would wait for ever. The link is
     // closed while access is denied; when that ends, connected() follows if the device opened.
     connect(zelDevice, &UsbHid::accessDeniedChanged, this, [this](bool denied) {
@@ -214,6 +217,11 @@ void zelLoader::advancedClicked()
 
 void zelLoader::zelConnected()
 {
+    if (!run && several()) {
+        showSeveral();
+        return;
+    }
+    severalShown = false;
     ui->controlWidget->setEnabled(true);
     ui->mainControl->setEnabled(true);
     requestVersions();
@@ -231,6 +239,11 @@ void zelLoader::zelConnected()
 
 void zelLoader::zelDisconnected()
 {
+    if (!run && several()) {
+        showSeveral();
+        return;
+    }
+    severalShown = false;
     ui->controlWidget->setEnabled(false);
     ui->mainControl->setEnabled(false);
     ui->totalProgress->setFormat(QStringLiteral("Waiting for USB connection"));
@@ -238,6 +251,9 @@ void zelLoader::zelDisconnected()
 
 void zelLoader::zelFirmwareVersion(zelInterface::PartType part, QString version)
 {
+    // Asked before another instrument came: not to be shown beside it.
+    if (severalShown)
+        return;
     const BoardRow *row = boardRow(part);
     if (row)
         this->*row->deviceVersion = version;
@@ -248,6 +264,39 @@ void zelLoader::zelFirmwareVersion(zelInterface::PartType part, QString version)
         row->check->setEnabled(true);
 
     updateFileState();
+}
+
+void zelLoader::instrumentsChanged()
+{
+    // A run goes on with its own instrument; the window looks again at its end.
+    if (run)
+        return;
+    if (several())
+        showSeveral();
+    else if (severalShown && zelDevice->isConnected())
+        zelConnected(); // the one open is the only one left: its versions again
+    else if (severalShown)
+        zelDisconnected();
+}
+
+bool zelLoader::several() const
+{
+    return zelDevice && zelDevice->attached().size() > 1;
+}
+
+void zelLoader::showSeveral(bool keepTotalText)
+{
+    severalShown = true;
+    ui->controlWidget->setEnabled(false);
+    ui->mainControl->setEnabled(false);
+    for (const BoardRow &row : qAsConst(boards)) {
+        (this->*row.deviceVersion).clear();
+        row.check->setEnabled(false);
+    }
+    updateFileState();
+    if (!keepTotalText)
+        ui->totalProgress->setFormat(
+            tr("Several instruments are attached: connect only the one to update"));
 }
 
 void zelLoader::requestVersions()

@@ -38,6 +38,8 @@ protected slots:
     void showLicense();
     void zelConnected();
     void zelDisconnected();
+    // Instruments came or went.
+    void instrumentsChanged();
     void zelFirmwareVersion(zelInterface::PartType part, QString version);
     void openFirmware();
     void loadFirmware(QString path);
@@ -71,6 +73,13 @@ private:
     // and asks all of them again; each answer makes its board selectable.
     void requestVersions();
 
+    // More than one instrument is attached (and no run is going on): nothing
+    // may be started, and nothing shown that belongs to one of them.
+    bool several() const;
+    // Locks the window and forgets the versions; the total bar says why, unless
+    // it shows how the run that just ended went.
+    void showSeveral(bool keepTotalText = false);
+
     // Per-board operations of the update sequence.
     QProgressBar *boardProgressBar(zelInterface::PartType part) const;
     void setBoardValue(zelInterface::PartType part, int value);
@@ -95,6 +104,8 @@ private:
     QString deviceVersionSensor4;
     QString deviceVersionSensor5;
     QShortcut *checksumShortcut;
+    // The window says several instruments are attached.
+    bool severalShown = false;
     // All seven boards in display order: 5, 1, 2, 3, 4, 6, 7.
     QList<BoardRow> boards;
     Ui::zelLoader *ui;

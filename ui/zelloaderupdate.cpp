@@ -14,6 +14,12 @@
 
 void zelLoader::startUpdate()
 {
+    // A fresh look, whatever the window knows: no run may start with another
+    // instrument attached that it has not heard of yet.
+    if (zelDevice->listAttached().size() > 1) {
+        showSeveral();
+        return;
+    }
     QList<zelInterface::PartType> chosen;
     for (const BoardRow &row : qAsConst(boards)) {
         setBoardValue(row.part, 0);
@@ -84,6 +90,12 @@ void zelLoader::updateFinished(bool success)
     run->deleteLater();
     run = nullptr;
 
+    // With another instrument attached by now the window stays locked, but the
+    // total bar keeps saying how this run went.
+    if (several()) {
+        showSeveral(true);
+        return;
+    }
     // The boards may report other versions now, and a board that no longer
     // answers must not stay selectable.
     requestVersions();

@@ -37,10 +37,22 @@ zelUpdater::zelUpdater(zelInterface *zelDevice, const FirmwareFile *firmware,
         connect(zelDevice, &zelInterface::firmwareUpdateStartAck, this, &zelUpdater::startAck);
         connect(zelDevice, &zelInterface::firmwareUpdateDataAck, this, &zelUpdater::dataAck);
         connect(zelDevice, &zelInterface::firmwareUpdateEndAck, this, &zelUpdater::endAck);
+        connect(zelDevice, &UsbHid::ambiguousChanged, this, &zelUpdater::ambiguous);
+        connect(zelDevice, &UsbHid::attachedChanged, this, &zelUpdater::attachedChanged);
     }
 }
 
-zelUpdater::~zelUpdater() = default;
+zelUpdater::~zelUpdater()
+{
+    releaseDevice();
+}
+
+void zelUpdater::releaseDevice()
+{
+    if (keptBy)
+        keptBy->keepDevice(false);
+    keptBy.clear();
+}
 
 QString zelUpdater::stateText(zelUpdater::State state)
 {
@@ -88,6 +100,9 @@ QString zelUpdater::errorText(zelUpdater::Err error)
         return QCoreApplication::translate("QObject", "Invalid firmware file");
     case NotFinished:
         return QCoreApplication::translate("QObject", "Update could not be finished");
+    case NotChecked:
+        return QCoreApplication::translate(
+            "zelUpdater", "New firmware not checked: another instrument is attached");
     default:
         return QCoreApplication::translate("QObject", "Unknown error");
     }
@@ -125,6 +140,11 @@ void zelUpdater::start()
     imageVersion = firmware->getVersion();
     imageChecksum = firmware->getChecksum();
     position = 0;
+    // From here on no other instrument may stand in for this one: not when the
+    // link comes back after a loss, and above all not when the main board
+    // returns from its restart to have its new version checked.
+    zelDevice->keepDevice(true);
+    keptBy = zelDevice;
     setState(CheckCompatibility, NoError);
     resetPending();
     zelDevice->requestFirmwareVersion(part);
@@ -156,8 +176,10 @@ void zelUpdater::timeout()
     case Transferring:
     case Finishing:
     case VerifyVersion:
-    case WaitReconnect:
         setState(Error, NoResponse);
+        break;
+    case WaitReconnect:
+        setState(Error, unclear ? NotChecked : NoResponse);
         break;
     case Restarting:
         // The main board drops off the bus while it restarts; it gets this
@@ -226,6 +248,26 @@ void zelUpdater::connected()
         reconnected = true;
     else if (state == WaitReconnect)
         verifyVersion();
+}
+
+void zelUpdater::ambiguous(bool on)
+{
+    // Waiting for the main board to come back, the link cannot tell it from
+    // another instrument: whatever answered next might not be this board, so
+    // none is asked. The step fails once the board is most likely back (one
+    // instrument more is attached), so that the end finds both attached, or at
+    // the end of the wait.
+    if (on && (state == Restarting || state == WaitReconnect)) {
+        unclear = true;
+        attachedChanged();
+    }
+}
+
+void zelUpdater::attachedChanged()
+{
+    if (unclear && (state == Restarting || state == WaitReconnect) &&
+        zelDevice->attached().size() > 1)
+        setState(Error, NotChecked);
 }
 
 void zelUpdater::disconnected()
@@ -299,6 +341,8 @@ void zelUpdater::setState(State s, Err e)
     timer->stop();
     const bool changed = s != state;
     state = s;
+    if (s == Success || s == Error)
+        releaseDevice();
     if (changed)
         emit currentState(s, e);
     if (s == Success)

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 
 class FirmwareFile;
 class QTimer;
@@ -44,6 +45,9 @@ public:
         TransferFailed,
         InvalidFile,
         NotFinished,
+        // The main board came back among other instruments, and the link could
+        // not tell which one it is: its version was not checked.
+        NotChecked,
     };
     Q_ENUM(Err)
 
@@ -75,6 +79,8 @@ protected slots:
     void dataAck(zelInterface::PartType part, int ok);
     void endAck(zelInterface::PartType part, bool ok);
     void disconnected();
+    void ambiguous(bool on);
+    void attachedChanged();
 
 private:
     void setState(State s, Err e);
@@ -102,4 +108,12 @@ private:
     // The main board can be back on USB before the wait after its restart is
     // over; that return must not be missed.
     bool reconnected;
+    // Waiting for the main board, the link could not tell it from another
+    // instrument.
+    bool unclear = false;
+    // The link that keeps the instrument for this update, from start() to the
+    // end: it opens no other one in between. Null once released, or if the link
+    // was destroyed first (its owner going away in the middle of an update).
+    QPointer<UsbHid> keptBy;
+    void releaseDevice();
 };

@@ -16,8 +16,8 @@ constexpr int OptionWidth = 80;
 // What each exit code means; the man page lists the same.
 const std::pair<ExitCode, const char *> exitCodes[] = {
     {ExitSuccess, "success"},
-    {ExitUpdateFailed, "the update failed, or a board named with --board did not answer"},
-    {ExitUsage, "usage error, or a firmware file that does not load"},
+    {ExitUpdateFailed, "an update failed, or a board named with --board did not answer"},
+    {ExitUsage, "usage error, a firmware file that does not load, or several instruments attached"},
     {ExitNoInstrument, "no instrument found within the wait (or it went away)"},
     {ExitAccessDenied, UsbHidAccess::deniedExitMeaning()},
     {ExitInterrupted, "interrupted by Ctrl+C"},

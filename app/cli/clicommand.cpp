@@ -27,6 +27,11 @@ const QList<CliOption> &cliOptions()
     using O = QCommandLineOption;
     static const QList<CliOption> options = {
         {O("wait", "how long to wait for the instrument (default 3)", "SECONDS", "3"), false},
+        {O("device",
+           "the instrument to use: its path or its serial number, as list shows them; needed "
+           "when several are attached",
+           "PATH|SERIAL"),
+         false},
         {O("board",
            "a board to update; may be repeated: keys1..keys5 (the sensor board with that part "
            "number), sensors, panel, main, all",
@@ -38,6 +43,10 @@ const QList<CliOption> &cliOptions()
            "FILE.hex"),
          true},
         {O({"y", "yes"}, "update without asking"), false},
+        {O("repeat",
+           "with --yes: update the instrument attached, then each one plugged in after the one "
+           "before is unplugged, until Ctrl+C; a line for each, a summary at the end"),
+         false},
         {O("json", "print JSON (update: one object per line and event)"), false},
         {O({"h", "help"}, "print this help"), false},
         {O({"V", "version"}, "print the version"), false},
@@ -108,6 +117,7 @@ int CliCommand::run(const QStringList &arguments, CliOutput *out)
 
 bool CliCommand::waitOption(const QCommandLineParser &parser)
 {
+    device = parser.value("device");
     // Seconds with a fraction, 0 for a single attempt; a day at most.
     waitText = parser.value("wait");
     bool ok = false;
@@ -142,6 +152,22 @@ QString wrapped(const QString &first, const QStringList &words, int width)
         empty = false;
     }
     return text + line + '\n';
+}
+
+QString instrumentName(const UsbHid::Device &device)
+{
+    return device.serial.isEmpty() ? device.path : device.serial;
+}
+
+QString instrumentText(const UsbHid::Device &device)
+{
+    return device.path + ", serial number " + (device.serial.isEmpty() ? "none" : device.serial);
+}
+
+QJsonObject instrumentJson(const UsbHid::Device &device)
+{
+    return {{"path", device.path},
+            {"serial", device.serial.isEmpty() ? QJsonValue() : QJsonValue(device.serial)}};
 }
 
 QString diskPath(const QString &path)

@@ -3,6 +3,7 @@
 #include "zelinterface.h"
 
 #include <QCommandLineOption>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -62,17 +63,26 @@ public:
 protected:
     virtual int execute(const QCommandLineParser &parser) = 0;
     int usageError(const QString &message) { return ::usageError(output, message); }
-    // Reads --wait; false after reporting a usage error.
+    // Reads --wait and --device; false after reporting a usage error.
     bool waitOption(const QCommandLineParser &parser);
-    // Finds the instrument and asks its boards for their versions, for list and
-    // update: waits up to --wait for the instrument on `link` (0 makes one
-    // attempt), saying so while it waits, then asks every board until all have
-    // answered or a second has passed. ExitSuccess with the answers by part, or the
+    // Not an exit code: findInstrument found several instruments and cannot tell
+    // which one to use.
+    static constexpr int SeveralAttached = -1;
+    // Finds the instrument for list and update: waits up to --wait on `link` (0
+    // makes one attempt) for the one chosen by --device, or the only one attached,
+    // saying so while it waits. ExitSuccess once it is open; SeveralAttached,
+    // saying nothing, as soon as several are attached and none is chosen; or the
     // exit code after saying why not. The link is not owned, so that an update can
     // go on with it.
+    int findInstrument(zelInterface *link);
+    // Asks every board of the open instrument for its version, until all have
+    // answered or a second has passed; false, saying so, if it went away first.
+    bool askVersions(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
+    // Both, for an instrument that must be there.
     int findBoards(zelInterface *link, QMap<zelInterface::PartType, QString> *versions);
 
     CliOutput *output = nullptr;
+    QString device; // --device as given
 
 private:
     QString waitText; // --wait as given
@@ -84,6 +94,14 @@ private:
 // `words` written after `first`, in lines of at most `width` characters; the
 // lines after the first are indented by the length of `first`.
 QString wrapped(const QString &first, const QStringList &words, int width);
+
+// An instrument as the command line names it: its serial number, or where it
+// reports none its path.
+QString instrumentName(const UsbHid::Device &device);
+// "/dev/hidraw1, serial number HR36-0002" ("none" where it reports none).
+QString instrumentText(const UsbHid::Device &device);
+// Its JSON members: "path", "serial" (null where it reports none).
+QJsonObject instrumentJson(const UsbHid::Device &device);
 
 // A path given on the command line, as a path on disk: the toolkit would open a
 // path beginning with ':' from the program's own resources instead.

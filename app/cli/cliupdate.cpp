@@ -140,8 +140,9 @@ public:
                      "Update boards: the sensor boards together, then the control panel, then the "
                      "main board, stopping at the first failure. Without --board every board that "
                      "answers is updated. Shows the plan and asks first, unless --yes is given; "
-                     "without a terminal to ask on it refuses.",
-                     {"board", "file", "yes", "json", "wait"})
+                     "without a terminal to ask on it refuses. With several instruments attached "
+                     "it needs --device, or, with --repeat, only one at a time.",
+                     {"board", "file", "yes", "repeat", "json", "wait", "device"})
     {}
 
 protected:
@@ -149,6 +150,9 @@ protected:
     {
         if (const int code = parse(parser))
             return code;
+        if (repeat)
+            return updateEach();
+        link = std::make_unique<zelInterface>();
         if (const int code = plan())
             return code;
         if (!confirm()) {
@@ -176,6 +180,13 @@ private:
                 return ExitUsage;
             }
         }
+        repeat = parser.isSet("repeat");
+        if (repeat && !parser.isSet("yes"))
+            return usageError("--repeat updates without asking: give --yes too");
+        if (repeat && (parser.isSet("device") || parser.isSet("wait")))
+            return usageError(QString("--repeat takes each instrument as it is plugged in, "
+                                      "waiting without limit; it takes no --") +
+                              (parser.isSet("device") ? "device" : "wait"));
         // Known before the instrument is looked for: a script that forgot --yes
         // learns it at once, not after the wait.
         consent = CliConsole::consent(parser.isSet("yes"));
@@ -204,20 +215,44 @@ private:
 
     int plan()
     {
-        link = std::make_unique<zelInterface>();
-        Versions versions;
-        if (const int code = findBoards(link.get(), &versions))
+        const int found = findInstrument(link.get());
+        if (found == SeveralAttached)
+            return chooseOne();
+        if (found)
+            return found;
+        if (!askVersions(link.get(), &before))
+            return ExitNoInstrument;
+        return plan(before);
+    }
+
+    // Several instruments are attached and none was chosen: which one is the
+    // user's to say.
+    int chooseOne()
+    {
+        QJsonArray instruments;
+        output->error("several instruments are attached; choose one with --device PATH or "
+                      "--device SERIAL:");
+        for (const UsbHid::Device &each : link->attached()) {
+            output->note("  " + instrumentText(each));
+            instruments.append(instrumentJson(each));
+        }
+        if (output->mode() == CliOutput::Mode::Json)
+            output->json({{"event", "instruments"}, {"instruments", instruments}}, true);
+        return ExitUsage;
+    }
+
+    int plan(const Versions &versions)
+    {
+        planned.clear();
+        if (const int code = choose(versions, &planned))
             return code;
-        Parts boards;
-        if (const int code = choose(versions, &boards))
-            return code;
-        const QString unused = images->unusedFile(boards);
+        const QString unused = images->unusedFile(planned);
         if (!unused.isEmpty()) {
             output->error(unused + " is firmware for none of the boards to update");
             return ExitUsage;
         }
-        printPlan(boards, versions);
-        run = std::make_unique<UpdateRun>(link.get(), boards, *images);
+        printPlan(planned, versions);
+        run = std::make_unique<UpdateRun>(link.get(), planned, *images);
         return ExitSuccess;
     }
 
@@ -232,20 +267,24 @@ private:
             if (versions.contains(board.part)) {
                 boards->append(board.part);
             } else if (!chosen.isEmpty()) {
-                output->error(QString(board.name) + " (" + board.description +
-                              ") did not answer; it cannot be updated");
+                endText = QString(board.name) + " (" + board.description +
+                          ") did not answer; it cannot be updated";
+                output->error(endText);
                 return ExitUpdateFailed;
             }
         }
         if (!boards->isEmpty())
             return ExitSuccess;
-        output->error("no board answered; there is nothing to update");
+        endText = "no board answered; there is nothing to update";
+        output->error(endText);
         return ExitUpdateFailed;
     }
 
-    // Each board with the version it runs now and the one it will run.
+    // Each board with the version it runs now and the one it will run; which
+    // instrument, where others are attached.
     void printPlan(const Parts &boards, const Versions &versions)
     {
+        const UsbHid::Device instrument = link->current();
         QList<QStringList> table = {{"BOARD", "PART", "DESCRIPTION", "CURRENT", "NEW"}};
         QJsonArray rows;
         for (zelInterface::PartType part : boards) {
@@ -255,10 +294,16 @@ private:
             rows.append(QJsonObject{
                 {"name", board->name}, {"part", int(part)}, {"current", now}, {"new", next}});
         }
-        if (output->mode() == CliOutput::Mode::Json)
-            output->json({{"event", "plan"}, {"boards", rows}}, true);
-        else
+        if (output->mode() == CliOutput::Mode::Json) {
+            QJsonObject plan = instrumentJson(instrument);
+            plan.insert("event", "plan");
+            plan.insert("boards", rows);
+            output->json(plan, true);
+        } else {
+            if (repeat || link->attached().size() > 1)
+                output->line("Instrument " + instrumentText(instrument));
             output->print(CliOutput::table(table, {1}));
+        }
     }
 
     bool confirm()
@@ -320,7 +365,8 @@ private:
         run->start();
         if (run->isRunning())
             loop.exec();
-        CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
+        if (!repeat)
+            CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
         return !interrupted;
     }
 
@@ -366,7 +412,130 @@ private:
         return ExitInterrupted;
     }
 
+    // --repeat: each instrument plugged in, one after another. Ctrl+C while it
+    // waits for one ends it; the exit code says whether every update succeeded.
+    int updateEach()
+    {
+        CliConsole::setInterruptMode(CliConsole::InterruptMode::Deferred);
+        link = std::make_unique<zelInterface>();
+        handledPresses = CliConsole::interruptCount();
+        int succeeded = 0, failed = 0;
+        while (waitFor(Next)) {
+            const UsbHid::Device instrument = link->current();
+            planned.clear();
+            Versions after;
+            bool ok = false;
+            endText = "the instrument went away before its boards answered";
+            if (askVersions(link.get(), &before)) {
+                // A failure of the plan (a board that did not answer) is this
+                // instrument's; a file for none of its boards would be every one's.
+                const int code = plan(before);
+                if (code == ExitUsage)
+                    return summary(succeeded, failed, code);
+                if (code == ExitSuccess) {
+                    show();
+                    if (!runToEnd()) {
+                        ++failed;
+                        return summary(succeeded, failed, reportInterrupted());
+                    }
+                    // A press the run has warned of ends nothing more.
+                    handledPresses = CliConsole::interruptCount();
+                    ok = report() == ExitSuccess;
+                    askVersions(link.get(), &after);
+                }
+            }
+            ok ? ++succeeded : ++failed;
+            printResult(instrument, ok, after);
+            run.reset();
+            // Still attached after Ctrl+C: waiting for the next one would take it again.
+            if (!waitFor(Unplugged))
+                break;
+        }
+        return summary(succeeded, failed, failed ? ExitUpdateFailed : ExitSuccess);
+    }
+
+    enum Awaited
+    {
+        Next,      // an instrument opened, the only one attached
+        Unplugged, // the one open gone
+    };
+    // False when Ctrl+C ended the wait, or came since the last update ended.
+    bool waitFor(Awaited awaited)
+    {
+        const auto pressed = [this] { return CliConsole::interruptCount() != handledPresses; };
+        const auto done = [&] { return link->isConnected() == (awaited == Next); };
+        // An attached instrument is opened within this call.
+        link->setAutoOpen(true);
+        if (!done() && !pressed()) {
+            output->note(awaited == Next
+                             ? "Waiting for the next instrument; Ctrl+C ends..."
+                             : "Unplug the instrument, then plug in the next one; Ctrl+C ends...");
+            QEventLoop loop;
+            const auto check = [&] {
+                if (done() || pressed())
+                    loop.quit();
+            };
+            QObject::connect(link.get(), &UsbHid::connected, &loop, check);
+            QObject::connect(link.get(), &UsbHid::disconnected, &loop, check);
+            QObject::connect(link.get(), &UsbHid::ambiguousChanged, &loop, [this](bool several) {
+                if (several)
+                    output->note(
+                        "Several instruments are attached: connect only the one to update");
+            });
+            QTimer watch;
+            QObject::connect(&watch, &QTimer::timeout, &loop, check);
+            watch.start(50);
+            loop.exec();
+        }
+        return done() && !pressed();
+    }
+
+    // One line for the instrument just updated: which one, how it went, and the
+    // version of each board of the plan before and after.
+    void printResult(const UsbHid::Device &instrument, bool ok, const Versions &after)
+    {
+        QStringList changes;
+        QJsonArray rows;
+        for (zelInterface::PartType part : qAsConst(planned)) {
+            const QString name = BoardTable::find(part)->name;
+            const QString now = after.value(part, "no answer");
+            changes << name + " " + before.value(part) + " -> " + now;
+            rows.append(
+                QJsonObject{{"name", name},
+                            {"before", before.value(part)},
+                            {"after", after.contains(part) ? QJsonValue(now) : QJsonValue()}});
+        }
+        if (output->mode() == CliOutput::Mode::Json) {
+            QJsonObject event = instrumentJson(instrument);
+            event.insert("event", "instrument");
+            event.insert("ok", ok);
+            event.insert("text", endText);
+            event.insert("boards", rows);
+            output->json(event, true);
+        } else {
+            output->line(instrumentName(instrument) + ": " + (ok ? "" : "failed: ") + endText +
+                         (changes.isEmpty() ? "" : "; " + changes.join(", ")));
+        }
+    }
+
+    int summary(int succeeded, int failed, int code)
+    {
+        CliConsole::setInterruptMode(CliConsole::InterruptMode::ExitAtOnce);
+        if (output->mode() == CliOutput::Mode::Json)
+            output->json({{"event", "summary"}, {"succeeded", succeeded}, {"failed", failed}},
+                         true);
+        else
+            output->line(QString("Summary: %1 updated, %2 failed").arg(succeeded).arg(failed));
+        return code;
+    }
+
     Parts chosen;
+    bool repeat = false;
+    // --repeat: the Ctrl+C presses counted when the last update ended.
+    int handledPresses = 0;
+    // The boards of the plan, and their versions before the update.
+    Parts planned;
+    Versions before;
     // Made once the options are read: the built-in images, and files in their place.
     std::optional<FirmwareImages> images;
     CliConsole::Consent consent = CliConsole::Consent::Proceed;

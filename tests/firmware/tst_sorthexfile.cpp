@@ -107,7 +107,7 @@ private Q_SLOTS:
         const auto row = [&](const char *tag, const QByteArray &bad) {
             QTest::newRow(tag) << name << 0 << bad << invalid << invalidText;
         };
-        row("checksum wrong", ":0100000001\r\n");
+        row("record checksum wrong", ":0100000001FF\r\n");
         // Counted as 0, the missing digits make the checksum come out right.
         row("fewer digits than the byte count", ":04001000AB41\r\n");
         row("no digit, counted as 0", ":01001000G0EF\r\n");

@@ -9,45 +9,32 @@
 #include "firmwarefile.h"
 #include "fuzzing.h"
 
+#include <QDataStream>
+
 #include <cstdio>
-
-namespace {
-
-bool readExactly(char *to, size_t size)
-{
-    return std::fread(to, 1, size, stdin) == size;
-}
-
-void putLength(QByteArray &out, quint32 length)
-{
-    for (int i = 0; i < 4; ++i)
-        out.append(char(length >> (8 * i)));
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    unsigned char head[4];
-    while (readExactly(reinterpret_cast<char *>(head), 4)) {
-        const quint32 length = quint32(head[0]) | quint32(head[1]) << 8 | quint32(head[2]) << 16 |
-                               quint32(head[3]) << 24;
-        QByteArray input(int(length), '\0');
-        if (!readExactly(input.data(), length))
+    QFile in, out;
+    if (!in.open(stdin, QIODevice::ReadOnly) || !out.open(stdout, QIODevice::WriteOnly))
+        return 1;
+    QDataStream request(&in), answer(&out);
+    request.setByteOrder(QDataStream::LittleEndian);
+    answer.setByteOrder(QDataStream::LittleEndian);
+    QByteArray input;
+    quint32 length = 0;
+    while ((request >> length).status() == QDataStream::Ok) {
+        input.resize(int(length));
+        if (request.readRawData(input.data(), int(length)) != int(length))
             return 1;
         const QString path = fuzzing::scratchFile("sort.hex", input);
         const int sorted = sortHexFile(path);
         const QByteArray output = readFile(path);
         const int stamped = sorted == FirmwareFile::Ok ? FirmwareFile().load(path, true) : 255;
-        QByteArray answer;
-        answer.append(char(sorted));
-        answer.append(char(stamped));
-        putLength(answer, quint32(output.size()));
-        answer.append(output);
-        if (std::fwrite(answer.constData(), 1, size_t(answer.size()), stdout) !=
-                size_t(answer.size()) ||
-            std::fflush(stdout) != 0)
+        answer << quint8(sorted) << quint8(stamped) << quint32(output.size());
+        if (answer.writeRawData(output.constData(), int(output.size())) != int(output.size()) ||
+            !out.flush())
             return 1;
     }
     return 0;

@@ -37,7 +37,7 @@ constexpr quint16 Product = 0xF93C;
 
 // Poll steps run by hand (no event loop runs) so that each report can be checked. Connection events
 // are logged in order: "c" connected, "d" disconnected, "<text>" error, "D" access denied, "A"
-// no longer denied.
+// no longer denied, "?" ambiguous, "=" no longer ambiguous.
 class Link : public UsbHid
 {
 public:
@@ -48,6 +48,8 @@ public:
         connect(this, &UsbHid::error, this, [this](const QString &t) { events += '<' + t + '>'; });
         connect(this, &UsbHid::accessDeniedChanged, this,
                 [this](bool denied) { events += denied ? 'D' : 'A'; });
+        connect(this, &UsbHid::ambiguousChanged, this,
+                [this](bool unclear) { events += unclear ? '?' : '='; });
     }
     // The base destructor still emits disconnected(), after `events` is gone.
     ~Link() override { disconnect(this, nullptr, this, nullptr); }
@@ -324,6 +326,90 @@ private slots:
         }
         QCOMPARE(gaps(attemptTimes), attempts);
         QCOMPARE(link.events, events);
+    }
+
+    // Several instruments attached, on a timeline of steps as in pace(), and: "@N plug" and the
+    // like for instrument N, "serial X", "choose X" (a path or serial number), "keep" and
+    // "release" the device, "restart" the open one's main board (back at once). Then what the
+    // link has open ("-" for nothing) and how many instruments it last listed.
+    void several_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<int>("open");
+        QTest::addColumn<int>("listed");
+        // clang-format off
+        QTest::newRow("two: neither opened") << "@2 plug auto +1000" << "?" << 0 << 2;
+        QTest::newRow("one of two left: opened")
+            << "@2 plug auto +100 unplug notice +100" << "?=c" << 2 << 1;
+        QTest::newRow("one chosen by serial number")
+            << "@2 plug @2 serial B-2 choose B-2 auto" << "c" << 2 << 2;
+        QTest::newRow("one chosen by path")
+            << "@2 plug choose zelsim:hidraw0 auto" << "c" << 1 << 2;
+        QTest::newRow("the chosen one not attached: waiting")
+            << "choose B-2 auto +1000 @2 plug @2 serial B-2 notice +50" << "c" << 2 << 2;
+        QTest::newRow("two with the chosen serial number")
+            << "@2 plug serial S @2 serial S choose S auto" << "?" << 0 << 2;
+        QTest::newRow("a second one plugged in: listed at the notice, the first kept open")
+            << "auto +6000 @2 plug notice +50" << "c" << 1 << 2;
+        QTest::newRow("... and listed within 2 s where nothing is watched")
+            << "unwatched auto +6000 @2 plug +2000" << "c" << 1 << 2;
+        // The kept instrument's main board restarts (and is back at once); the other one,
+        // plugged in meanwhile, is listed first.
+        QTest::newRow("kept, with a serial number: the same one again")
+            << "unplug @2 plug @2 serial B-2 @2 restartMs 0 auto keep plug notice +100 restart +100"
+            << "c<Device disconnected>dc" << 2 << 2;
+        QTest::newRow("kept, without: neither opened")
+            << "unplug @2 plug @2 restartMs 0 auto keep plug restart +100"
+            << "c<Device disconnected>d?" << 0 << 2;
+        QTest::newRow("kept, without, and alone: the same one again")
+            << "restartMs 0 auto keep restart +100" << "c<Device disconnected>dc" << 1 << 1;
+        QTest::newRow("released: opened once it is the only one")
+            << "unplug @2 plug @2 restartMs 0 auto keep plug restart +100 release +100 @2 unplug +100"
+            << "c<Device disconnected>d?=c" << 1 << 1;
+        // clang-format on
+    }
+    void several()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, events);
+        QFETCH(int, open);
+        QFETCH(int, listed);
+        PacedLink link;
+        const QStringList words = steps.split(' ');
+        for (int i = 0; i < words.size(); ++i) {
+            const QString &word = words[i];
+            const bool addressed = word.startsWith('@');
+            auto &sim = addressed ? zelsim::Instrument::instance(word.mid(1).toInt())
+                                  : zelsim::Instrument::instance();
+            const QString step = addressed ? words[++i] : word;
+            if (step == "auto")
+                link.setAutoOpen(true), link.rearm();
+            else if (step.startsWith('+'))
+                link.advance(step.toLongLong());
+            else if (step == "notice")
+                link.notice();
+            else if (step == "unwatched")
+                link.watcher()->removePath("/dev");
+            else if (step == "plug" || step == "unplug")
+                sim.run(qPrintable(step));
+            else if (step == "serial" || step == "restartMs")
+                sim.run(qPrintable(step), qPrintable(words[++i]));
+            else if (step == "choose")
+                link.setChoice(words[++i]);
+            else if (step == "keep" || step == "release")
+                link.keepDevice(step == "keep");
+            else if (step == "restart")
+                link.send(QByteArray("\x05\x07", 2));
+            else
+                QFAIL(qPrintable("unknown step " + step));
+        }
+        QCOMPARE(link.events, events);
+        const auto node = [](int n) {
+            return "zelsim:hidraw" + QString::number(zelsim::Instrument::instance(n).value("node"));
+        };
+        QCOMPARE(link.opened() ? link.current().path : QString(), open ? node(open) : QString());
+        QCOMPARE(link.attached().size(), listed);
     }
 
     // Whatever happens, in any order: never two attempts within 50 ms, so never more than 20

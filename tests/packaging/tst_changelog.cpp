@@ -5,12 +5,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-const QString maintainer = QStringLiteral("Ann Example <ann@example.org>");
-
-} // namespace
-
 // CHANGELOG.md turned into the Debian changelog and the AppStream release notes.
 class TestChangelog : public QObject
 {
@@ -26,9 +20,10 @@ class TestChangelog : public QObject
         if (!writeFile(input, markdown))
             return "cannot write " + input;
         QFile::remove(output);
-        const Ran cmake = runProcess(
-            ZEL_CMAKE, {"-DCHANGELOG=" + input, "-DFORMAT=" + format, "-DOUTPUT=" + output,
-                        "-DPACKAGE=pkg", "-DMAINTAINER=" + maintainer, "-P", ZEL_CHANGELOG_SCRIPT});
+        const Ran cmake = runProcess(ZEL_CMAKE, {"-DCHANGELOG=" + input, "-DFORMAT=" + format,
+                                                 "-DOUTPUT=" + output, "-DPACKAGE=pkg",
+                                                 "-DMAINTAINER=Ann Example <ann@example.org>", "-P",
+                                                 ZEL_CHANGELOG_SCRIPT});
         if (cmake.code != 0) {
             error = QString::fromUtf8(cmake.err).simplified();
             return QString();

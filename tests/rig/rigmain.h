@@ -9,16 +9,6 @@
 
 #include "rigcontrol.h"
 
-// Qt 6 builds its main() in one piece; the body is the same as Qt 5's.
-#ifndef QTEST_MAIN_IMPL
-#define QTEST_MAIN_IMPL(TestObject)                                                                \
-    QT_PREPEND_NAMESPACE(QTest::Internal::callInitMain)<TestObject>();                             \
-    QTEST_MAIN_SETUP()                                                                             \
-    TestObject tc;                                                                                 \
-    QTEST_SET_MAIN_SOURCE_PATH                                                                     \
-    return QTest::qExec(&tc, argc, argv);
-#endif
-
 #undef QTEST_MAIN
 #define QTEST_MAIN(TestObject)                                                                     \
     int main(int argc, char *argv[])                                                               \

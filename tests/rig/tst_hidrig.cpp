@@ -1,6 +1,7 @@
 // The rig's device node as the system's HIDAPI sees it: what the product and
 // the window's rig tests rely on it to do like a kernel's hidraw node.
 #include "rigcontrol.h"
+#include "sim/benchrows.h"
 #include "sim/loudfailure.h"
 #include "siminstrument.h"
 #include "usbhid.h"
@@ -71,6 +72,12 @@ private slots:
     // client (a name, the kind of answer) or by the server (its arguments).
     void failsLoudly_data() { loudFailureRows(); }
     void failsLoudly() { checkLoudFailure(); }
+
+    // Several instruments as the system's HIDAPI lists them: a node each, numbered as
+    // the kernel numbers them, in the order of their USB ports, with the serial
+    // numbers they report.
+    void bench_data() { benchRows(); }
+    void bench() { checkBench("/dev/"); }
 
     // A reader waiting for a report is woken when the answer comes, later or at a
     // frame, and so by a report the device sends by itself: in poll (a timeout of a
@@ -247,6 +254,44 @@ private slots:
             sim.run("plug");
         QTRY_VERIFY(link.opened());
         QVERIFY(!link.accessDenied());
+    }
+
+    // Kept through its main board's restart, among two instruments, the link opens the
+    // same one again, found by its serial number through the system's HIDAPI; without
+    // serial numbers, neither.
+    void keptAcrossRestart_data()
+    {
+        QTest::addColumn<bool>("serials");
+        QTest::newRow("serial numbers") << true;
+        QTest::newRow("none") << false;
+    }
+    void keptAcrossRestart()
+    {
+        QFETCH(bool, serials);
+        zelsim::Instrument &kept = zelsim::Instrument::instance(2);
+        sim.run("unplug");
+        kept.run("plug");
+        kept.run("restartMs", 200);
+        if (serials) {
+            sim.run("serial", "HR36-0001");
+            kept.run("serial", "HR36-0002");
+        }
+        UsbHid link(0x04D8, 0xF93C);
+        QSignalSpy connected(&link, &UsbHid::connected);
+        link.setAutoOpen(true);
+        QCOMPARE(connected.count(), 1);
+        link.keepDevice(true);
+        sim.run("plug"); // listed first from now on
+        link.send(QByteArray("\x05\x07", 2));
+        QTRY_COMPARE(kept.value("restartCount"), 1);
+        QTRY_COMPARE(kept.value("attached"), 1);
+        if (serials) {
+            QTRY_COMPARE(connected.count(), 2);
+            QCOMPARE(link.current().serial, QStringLiteral("HR36-0002"));
+        } else {
+            QTRY_VERIFY(link.ambiguous() && link.attached().size() == 2);
+        }
+        QCOMPARE(sim.value("openCount"), 0);
     }
 
     // Listed but refused: what the link tells from absence.

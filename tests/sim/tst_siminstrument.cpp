@@ -1,3 +1,4 @@
+#include "benchrows.h"
 #include "hexrecord.h"
 #include "loudfailure.h"
 #include "siminstrument.h"
@@ -168,6 +169,12 @@ private slots:
         row("reset now", none, "error: reset takes no arguments");
         row("installedImage 6", Answer::Number,
             "error: installedImage answers bytes, not a number");
+        row("@2 boardVersion 6", Answer::Number, "22");
+        row("@2 attached", Answer::Number, "0");
+        row("@2 teleport", none, "error: unknown command 'teleport'");
+        row("@5 attached", Answer::Number, "error: no instrument '5': the bench has 1 to 4");
+        row("@ reset", none, "error: no instrument '': the bench has 1 to 4");
+        row("@2x reset", none, "error: no instrument '2x': the bench has 1 to 4");
     }
 
     void commands()
@@ -175,12 +182,11 @@ private slots:
         QFETCH(QByteArray, line);
         QFETCH(Answer, kind);
         QFETCH(QString, answer);
-        zelsim::Model model;
-        model.reset();
+        zelsim::Bench bench;
         zelsim::Value value;
         QString error;
         const bool ran =
-            zelsim::answers(line, kind, &error) && zelsim::runCommand(model, line, &value, &error);
+            zelsim::answers(line, kind, &error) && zelsim::runCommand(bench, line, &value, &error);
         QCOMPARE(ran ? QString::fromUtf8(value.text()) : "error: " + error, answer);
     }
 
@@ -210,6 +216,11 @@ private slots:
         row("demo's own without", "plugAfterMs", "cannot use the setting 'plugAfterMs'", "31 1");
         row("applied in order", "version=7:29;teleport=1;unplugged",
             "cannot use the setting 'teleport=1': unknown command 'teleport'", "29 1");
+        row("for another instrument", "@2 version=7:29;@2 unplugged", "", "31 1");
+        row("no such instrument", "@7 plug",
+            "cannot use the setting '@7 plug': no instrument '7': the bench has 1 to 4", "31 1");
+        row("the report is the bench's", "@2 report=x", "cannot use the setting '@2 report=x'",
+            "31 1");
     }
 
     void zelSim()
@@ -224,6 +235,9 @@ private slots:
             QStringLiteral("%1 %2").arg(sim.value("boardVersion", 7)).arg(sim.value("attached")),
             state);
     }
+
+    void bench_data() { benchRows(); }
+    void bench() { checkBench("zelsim:"); }
 
     void mainBoardRestart()
     {

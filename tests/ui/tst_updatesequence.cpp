@@ -84,6 +84,8 @@ private slots:
     void imagesTakenAtStart();
     void closeDuringUpdate_data();
     void closeDuringUpdate();
+    void anotherInstrument_data();
+    void anotherInstrument();
 
 private:
     void open(const QByteArrayList &images, const Parts &ticked, bool advanced,
@@ -361,6 +363,50 @@ void tst_UpdateSequence::closeDuringUpdate()
         QCOMPARE(run(), success);
     }
     QCOMPARE(sim.bytes("installedImage", 6).isEmpty(), yes);
+}
+
+void tst_UpdateSequence::anotherInstrument_data()
+{
+    QTest::addColumn<bool>("serials");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("serial numbers: the same one checked") << true << success;
+    QTest::newRow("none: not checked")
+        << false << "Main Board: New firmware not checked: another instrument is attached";
+}
+
+// A second instrument plugged in during a run leaves the run alone: it goes on with its
+// own instrument, and checks its main board after the restart, though the other one is
+// listed first then and already runs the new firmware. Without serial numbers the link
+// cannot tell the two apart, and the check fails. The other instrument hears nothing;
+// with both attached the window stays locked, with the run's result shown.
+void tst_UpdateSequence::anotherInstrument()
+{
+    QFETCH(bool, serials);
+    QFETCH(QString, text);
+    zelsim::Instrument &updated = zelsim::Instrument::instance(2);
+    sim.run("reset");
+    sim.run("unplug");
+    sim.run("version", 7, 33); // the built-in image's v3.3
+    updated.run("plug");
+    updated.run("restartMs", 100);
+    if (serials) {
+        sim.run("serial", "HR36-0001");
+        updated.run("serial", "HR36-0002");
+    }
+    loader.reset(new zelLoader);
+    loader->show();
+    QTRY_VERIFY(check(7)->isEnabled());
+    widget<QCheckBox>("advanced")->setChecked(true);
+    for (int p : allBoards)
+        check(p)->setChecked(p == 7);
+    QCOMPARE(start(), QString());
+    sim.run("plug");
+    QVERIFY(waitFor([this] { return !total()->property("working").toBool(); }, 60000));
+    QCOMPARE(total()->format(), text);
+    QCOMPARE(updated.bytes("installedImage", 7), builtInImage(7).getHexText());
+    QCOMPARE(sim.list("messages"), QByteArrayList());
+    QVERIFY(!startButton()->isEnabled());
+    QCOMPARE(widget<QLabel>("versionMainboard")->text(), QString());
 }
 
 QTEST_MAIN(tst_UpdateSequence)

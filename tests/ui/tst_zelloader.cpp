@@ -19,6 +19,8 @@ namespace {
 const QString builtInMainboard = QStringLiteral("PBASE-v3.3.hex (Feb 12 2015 09:48:59, 197 kB)");
 const QString waiting = QStringLiteral("Waiting for USB connection");
 const QString ready = QStringLiteral("Ready to start firmware update");
+const QString several =
+    QStringLiteral("Several instruments are attached: connect only the one to update");
 const QString date = QStringLiteral("Mar 01 2016 10:00:00");          // hexImage() writes it
 const QStringList boards{"",        "Sensor1", "Sensor2",  "Sensor3", // indexed by PartType
                          "Sensor4", "Sensor5", "Terminal", "Mainboard"};
@@ -446,6 +448,63 @@ private slots:
         grant ? sim.run("accessDenied", false) : sim.run("unplug");
         QTRY_COMPARE(totalText(), after);
         QCOMPARE(enabled("mainControl"), grant);
+    }
+
+    // With a second instrument attached the window refuses to update and shows no versions;
+    // with one left it is as before. Steps separated by ';': "open" the window, "@2 plug"
+    // and the like for instrument N, "notice" (a change in /dev), "start" (Start Update);
+    // "=S", "=R" or "=W" after a step: the window then says several are attached, ready,
+    // waiting. Instrument 1's main board runs v3.1, instrument 2's v3.5.
+    void severalInstruments_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("version"); // the main board's, shown at the end
+        QTest::newRow("two at the start") << "@2 plug;open=S"
+                                          << "";
+        QTest::newRow("one of them unplugged: the other one shown") << "@2 plug;open=S;unplug=R"
+                                                                    << "v3.5";
+        QTest::newRow("a second one plugged in, and gone again")
+            << "open=R;@2 plug;notice=S;@2 unplug;notice=R"
+            << "v3.1";
+        QTest::newRow("the one shown unplugged, the other one left")
+            << "open=R;@2 plug;notice=S;unplug=R"
+            << "v3.5";
+        QTest::newRow("Start Update looks afresh") << "open=R;@2 plug;start=S"
+                                                   << "";
+    }
+    void severalInstruments()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, version);
+        zelsim::Instrument::instance(2).run("version", 7, 35);
+        const QMap<QString, QString> states{{"S", several}, {"R", ready}, {"W", waiting}};
+        for (const QString &step : steps.split(';')) {
+            const QString action = step.section('=', 0, 0);
+            QStringList words = action.split(' ');
+            auto &sim = words.first().startsWith('@')
+                            ? zelsim::Instrument::instance(words.takeFirst().mid(1).toInt())
+                            : zelsim::Instrument::instance();
+            if (action == "open") {
+                create();
+            } else if (action == "notice") {
+                QMetaObject::invokeMethod(loader->findChild<QFileSystemWatcher *>(),
+                                          "directoryChanged", Q_ARG(QString, "/dev"));
+            } else if (action == "start") {
+                QVERIFY(enabled("startUpdate"));
+                click("startUpdate");
+            } else {
+                sim.run(qPrintable(words.first()));
+            }
+            if (step.contains('='))
+                QTRY_COMPARE(totalText(), states.value(step.section('=', 1)));
+        }
+        QCOMPARE(enabled("mainControl"), !version.isEmpty());
+        QTRY_COMPARE(text("versionMainboard"), version);
+        QCOMPARE(enabled("checkMainboard"), !version.isEmpty());
+        for (int n : {1, 2}) {
+            for (const QByteArray &message : zelsim::Instrument::instance(n).list("messages"))
+                QCOMPARE(message.at(0), '\x01'); // version requests only
+        }
     }
 };
 

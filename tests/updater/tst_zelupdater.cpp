@@ -17,9 +17,11 @@ using Expired = QList<QPair<S, int>>;
 
 namespace {
 
+// The instrument the updater works on: the bench's first, unless a test says otherwise.
+int driven = 0;
 zelsim::Instrument &sim()
 {
-    return zelsim::Instrument::instance();
+    return driven ? zelsim::Instrument::instance(driven) : zelsim::Instrument::instance();
 }
 
 int versionByte(const FirmwareFile &image)
@@ -185,6 +187,7 @@ private slots:
 
     void init()
     {
+        driven = 0;
         sim().run("reset");
         sim().run("restartMs", 3600 * 1000); // the device is back only when drive() plugs it
     }
@@ -329,6 +332,53 @@ private slots:
             expired << qMakePair(S::WaitReconnect, 10000);
         QCOMPARE(out.expired, expired);
         QCOMPARE(sim().bytes("installedImage", 7), images[Main].getHexText());
+    }
+
+    // Another instrument, plugged in during the update, is listed first when the main board
+    // comes back from its restart; it may already run the new firmware. The main board
+    // updated is the one checked, or none is, and nothing is ever sent to the other one.
+    void anotherInstrument_data()
+    {
+        QTest::addColumn<bool>("serials");
+        QTest::addColumn<int>("otherVersion");
+        QTest::addColumn<QList<int>>("bounces");
+        QTest::addColumn<E>("result");
+        const int updated = versionByte(images[Main]);
+        const QList<int> back{1500};
+        QTest::newRow("serial numbers: the same one checked") << true << updated << back << ok;
+        QTest::newRow("none: not checked") << false << updated << back << E::NotChecked;
+        QTest::newRow("none, the other one's firmware older")
+            << false << 31 << back << E::NotChecked;
+        QTest::newRow("none, and never back") << false << updated << QList<int>{} << E::NotChecked;
+    }
+
+    void anotherInstrument()
+    {
+        QFETCH(bool, serials);
+        QFETCH(int, otherVersion);
+        QFETCH(QList<int>, bounces);
+        QFETCH(E, result);
+        auto &other = zelsim::Instrument::instance(1);
+        other.run("version", 7, otherVersion);
+        other.run("unplug");
+        driven = 2;
+        sim().run("plug");
+        sim().run("restartMs", 3600 * 1000);
+        if (serials) {
+            other.run("serial", "HR36-0001");
+            sim().run("serial", "HR36-0002");
+        }
+        const Outcome out = drive(&images[Main], Main, {}, bounces, {}, [&](int tick) {
+            if (tick == 0)
+                other.run("plug");
+        });
+        QCOMPARE(out.cancels, result == ok ? QList<E>{} : QList<E>{result});
+        QCOMPARE(out.dones, int(result == ok));
+        QVERIFY(!out.late);
+        QCOMPARE(sim().bytes("installedImage", 7), images[Main].getHexText());
+        QCOMPARE(other.list("messages"), QList<QByteArray>());
+        // Not checked: once the board is back beside the other one, or at the end of the wait.
+        QCOMPARE(out.expired.size(), result == ok || !bounces.isEmpty() ? 1 : 2);
     }
 
     // The window may load another file into the image while its update runs; the

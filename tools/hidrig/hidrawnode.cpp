@@ -22,59 +22,131 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr fuse_ino_t RootIno = FUSE_ROOT_ID;
-constexpr fuse_ino_t NodeIno = 2;
-constexpr char NodeName[] = "hidraw0";
+// Instrument N's file is inode FirstFileIno + N - 1, named "instrumentN".
+constexpr fuse_ino_t FirstFileIno = 2;
 constexpr size_t ReportsKept = 64; // what hidraw buffers per reader before it drops reports
 constexpr auto Frame = 1ms;
+constexpr int HidrawMajor = 240;
+
+std::string fileName(int number)
+{
+    return "instrument" + std::to_string(number);
+}
+
+void complain(const char *what, const std::string &path)
+{
+    std::fprintf(stderr, "hidrig: %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+}
+
+bool writeFile(const std::string &path, const QByteArray &text)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool ok = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    if (!ok)
+        complain("write", path);
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+QByteArray readFile(const std::string &path)
+{
+    QByteArray text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[4096];
+    ssize_t n;
+    while (fd >= 0 && (n = ::read(fd, buf, sizeof(buf))) > 0)
+        text.append(buf, int(n));
+    if (fd >= 0)
+        ::close(fd);
+    return text;
+}
+
+void makeLink(const std::string &target, const std::string &path)
+{
+    if (::symlink(target.c_str(), path.c_str()) != 0)
+        complain("symlink", path);
+}
+
+void removeEntry(const std::string &path)
+{
+    if (::unlink(path.c_str()) != 0)
+        complain("unlink", path);
+}
 
 } // namespace
 
-// libfuse calls plain functions with the node as user data.
+// libfuse calls plain functions with the file system as user data.
 struct NodeOps
 {
-    static HidrawNode *node(fuse_req_t req)
+    static HidrawFs *fs(fuse_req_t req) { return static_cast<HidrawFs *>(fuse_req_userdata(req)); }
+    // The node that opened `fi`; EBADF for a handle nobody knows.
+    static HidrawNode *node(fuse_req_t req, fuse_file_info *fi)
     {
-        return static_cast<HidrawNode *>(fuse_req_userdata(req));
+        HidrawNode *n = fs(req)->owner(fi->fh);
+        if (!n)
+            fuse_reply_err(req, EBADF);
+        return n;
     }
 
     static void lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
     {
-        node(req)->lookup(req, parent, name);
+        fs(req)->lookup(req, parent, name);
     }
     static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
     {
-        node(req)->getattr(req, ino);
+        fs(req)->getattr(req, ino);
     }
     static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
     {
-        node(req)->open(req, ino, fi);
+        fs(req)->open(req, ino, fi);
     }
     static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
     {
         // The flags of the read itself: O_NONBLOCK may have been set after the open.
-        node(req)->read(req, fi->fh, size, fi->flags & O_NONBLOCK);
+        if (HidrawNode *n = node(req, fi))
+            n->read(req, fi->fh, size, fi->flags & O_NONBLOCK);
     }
     static void write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t,
                       fuse_file_info *fi)
     {
-        node(req)->write(req, fi->fh, buf, size);
+        if (HidrawNode *n = node(req, fi))
+            n->write(req, fi->fh, buf, size);
     }
     static void poll(fuse_req_t req, fuse_ino_t, fuse_file_info *fi, fuse_pollhandle *ph)
     {
-        node(req)->poll(req, fi->fh, ph);
+        HidrawNode *n = fs(req)->owner(fi->fh);
+        if (n) {
+            n->poll(req, fi->fh, ph);
+            return;
+        }
+        if (ph)
+            fuse_pollhandle_destroy(ph);
+        fuse_reply_poll(req, POLLERR);
     }
     static void ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_info *fi,
                       unsigned, const void *, size_t, size_t outSize)
     {
-        node(req)->ioctl(req, fi->fh, cmd, outSize);
+        HidrawNode *n = fs(req)->owner(fi->fh);
+        if (n)
+            n->ioctl(req, fi->fh, cmd, outSize);
+        else
+            fuse_reply_err(req, ENODEV);
     }
     static void release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
     {
-        node(req)->release(req, fi->fh);
+        // The reply frees the request, and with it the way to the file system.
+        HidrawFs *files = fs(req);
+        if (HidrawNode *n = files->owner(fi->fh)) {
+            n->release(req, fi->fh);
+            files->forget(fi->fh);
+        } else {
+            fuse_reply_err(req, 0);
+        }
     }
     static void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
     {
-        node(req)->readdir(req, ino, size, off);
+        fs(req)->readdir(req, ino, size, off);
     }
     static void interrupt(fuse_req_t req, void *data)
     {
@@ -82,26 +154,30 @@ struct NodeOps
     }
 };
 
-HidrawNode::HidrawNode(zelsim::Model &model, const Options &options)
-    : model(model), options(options)
-{}
+// --- the file system ---
 
-HidrawNode::~HidrawNode()
+HidrawFs::HidrawFs(zelsim::Bench &bench, const std::vector<HidrawNode::Options> &nodes)
+    : bench(bench)
 {
-    for (auto &entry : handles) {
-        if (entry.second.poll)
-            fuse_pollhandle_destroy(entry.second.poll);
+    for (size_t i = 0; i < nodes.size() && i < size_t(zelsim::InstrumentCount); ++i) {
+        served.push_back(std::make_unique<HidrawNode>(bench.instruments[i], nodes[i]));
+        if (classDir.empty())
+            classDir = nodes[i].classDir;
     }
+}
+
+HidrawFs::~HidrawFs()
+{
     if (session) {
         if (mounted)
             fuse_session_unmount(session);
         fuse_session_destroy(session);
     }
-    if (published)
-        publish(false);
+    // The nodes, and with them what they published, go after the file they link to.
+    served.clear();
 }
 
-bool HidrawNode::mount(const std::string &dir, std::string *error)
+bool HidrawFs::mount(const std::string &dir, std::string *error)
 {
     fuse_lowlevel_ops ops{};
     ops.lookup = NodeOps::lookup;
@@ -134,12 +210,12 @@ bool HidrawNode::mount(const std::string &dir, std::string *error)
     return true;
 }
 
-int HidrawNode::fuseFd() const
+int HidrawFs::fuseFd() const
 {
     return session ? fuse_session_fd(session) : -1;
 }
 
-bool HidrawNode::processRequests()
+bool HidrawFs::processRequests()
 {
     static fuse_buf buf{};
     // A few at a time: a reader that polls without pause keeps the queue from ever
@@ -160,6 +236,156 @@ bool HidrawNode::processRequests()
     return true;
 }
 
+std::vector<HidrawNode *> HidrawFs::nodes(int number)
+{
+    std::vector<HidrawNode *> chosen;
+    for (const auto &node : served) {
+        if (!number || node->instrument().number == number)
+            chosen.push_back(node.get());
+    }
+    return chosen;
+}
+
+void HidrawFs::syncPresence()
+{
+    for (const auto &node : served)
+        node->withdrawIfGone();
+    // A number is free when no device of the system has it; the other HID devices
+    // of the rig hold theirs from the start.
+    bench.assignNodes([this](int n) {
+        struct stat st;
+        return !classDir.empty() &&
+               ::lstat((classDir + "/hidraw" + std::to_string(n)).c_str(), &st) == 0;
+    });
+    for (const auto &node : served)
+        node->syncPresence();
+}
+
+void HidrawFs::wake()
+{
+    syncPresence();
+    for (const auto &node : served)
+        node->wake();
+}
+
+std::optional<zelsim::Clock::time_point> HidrawFs::nextWake() const
+{
+    std::optional<zelsim::Clock::time_point> next;
+    for (const auto &node : served) {
+        const auto at = node->nextWake();
+        if (at && (!next || *at < *next))
+            next = at;
+    }
+    return next;
+}
+
+HidrawNode *HidrawFs::owner(quint64 fh) const
+{
+    const auto it = owners.find(fh);
+    return it == owners.end() ? nullptr : it->second;
+}
+
+void HidrawFs::forget(quint64 fh)
+{
+    owners.erase(fh);
+}
+
+void HidrawFs::fillAttr(quint64 ino, struct stat *st) const
+{
+    *st = {};
+    st->st_ino = ino;
+    if (ino == RootIno) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+    } else {
+        st->st_mode = S_IFREG | served.at(ino - FirstFileIno)->mode();
+        st->st_nlink = 1;
+    }
+}
+
+void HidrawFs::lookup(fuse_req *req, quint64 parent, const char *name)
+{
+    for (size_t i = 0; parent == RootIno && i < served.size(); ++i) {
+        if (fileName(int(i) + 1) != name)
+            continue;
+        // Nothing cached: a changed mode must count at the very next open.
+        fuse_entry_param e{};
+        e.ino = FirstFileIno + i;
+        fillAttr(e.ino, &e.attr);
+        fuse_reply_entry(req, &e);
+        return;
+    }
+    fuse_reply_err(req, ENOENT);
+}
+
+void HidrawFs::getattr(fuse_req *req, quint64 ino)
+{
+    if (ino != RootIno && (ino < FirstFileIno || ino >= FirstFileIno + served.size())) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    struct stat st;
+    fillAttr(ino, &st);
+    fuse_reply_attr(req, &st, 0);
+}
+
+// For a look with ls: the folder holds the instruments' files.
+void HidrawFs::readdir(fuse_req *req, quint64 ino, size_t size, qint64 offset)
+{
+    if (ino != RootIno) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    std::vector<std::pair<std::string, fuse_ino_t>> entries = {{".", RootIno}, {"..", RootIno}};
+    for (size_t i = 0; i < served.size(); ++i)
+        entries.emplace_back(fileName(int(i) + 1), FirstFileIno + i);
+    std::string buf;
+    for (qint64 i = offset; i < qint64(entries.size()); ++i) {
+        struct stat st;
+        fillAttr(entries[i].second, &st);
+        const char *name = entries[i].first.c_str();
+        const size_t need = fuse_add_direntry(req, nullptr, 0, name, &st, i + 1);
+        if (buf.size() + need > size)
+            break;
+        buf.resize(buf.size() + need);
+        fuse_add_direntry(req, &buf[buf.size() - need], need, name, &st, i + 1);
+    }
+    fuse_reply_buf(req, buf.data(), buf.size());
+}
+
+void HidrawFs::open(fuse_req *req, quint64 ino, fuse_file_info *fi)
+{
+    if (ino < FirstFileIno || ino >= FirstFileIno + served.size()) {
+        fuse_reply_err(req, EISDIR);
+        return;
+    }
+    HidrawNode *node = served[ino - FirstFileIno].get();
+    const quint64 fh = nextFh++;
+    owners[fh] = node;
+    node->open(req, fi, fh);
+    if (fi->fh != fh)
+        owners.erase(fh); // refused
+}
+
+// --- one instrument's node ---
+
+HidrawNode::HidrawNode(zelsim::Model &model, const Options &options)
+    : model(model), options(options)
+{
+    if (!options.hidDir.empty())
+        descriptor = readFile(options.hidDir + "/report_descriptor");
+}
+
+HidrawNode::~HidrawNode()
+{
+    for (auto &entry : handles) {
+        if (entry.second.poll)
+            fuse_pollhandle_destroy(entry.second.poll);
+    }
+    if (published >= 0)
+        withdraw();
+}
+
 void HidrawNode::setMode(int mode)
 {
     options.mode = mode & 07777;
@@ -176,73 +402,8 @@ void HidrawNode::setUsbTiming(bool on)
     }
 }
 
-// --- the file system ---
-
-void HidrawNode::fillAttr(quint64 ino, struct stat *st) const
+void HidrawNode::open(fuse_req *req, fuse_file_info *fi, quint64 fh)
 {
-    *st = {};
-    st->st_ino = ino;
-    if (ino == RootIno) {
-        st->st_mode = S_IFDIR | 0755;
-        st->st_nlink = 2;
-    } else {
-        st->st_mode = S_IFREG | options.mode;
-        st->st_nlink = 1;
-    }
-}
-
-void HidrawNode::lookup(fuse_req *req, quint64 parent, const char *name)
-{
-    if (parent != RootIno || std::strcmp(name, NodeName) != 0) {
-        fuse_reply_err(req, ENOENT);
-        return;
-    }
-    // Nothing cached: a changed mode must count at the very next open.
-    fuse_entry_param e{};
-    e.ino = NodeIno;
-    fillAttr(NodeIno, &e.attr);
-    fuse_reply_entry(req, &e);
-}
-
-void HidrawNode::getattr(fuse_req *req, quint64 ino)
-{
-    if (ino != RootIno && ino != NodeIno) {
-        fuse_reply_err(req, ENOENT);
-        return;
-    }
-    struct stat st;
-    fillAttr(ino, &st);
-    fuse_reply_attr(req, &st, 0);
-}
-
-// For a look with ls: the folder holds the node alone.
-void HidrawNode::readdir(fuse_req *req, quint64 ino, size_t size, qint64 offset)
-{
-    if (ino != RootIno) {
-        fuse_reply_err(req, ENOTDIR);
-        return;
-    }
-    const std::pair<const char *, fuse_ino_t> entries[] = {
-        {".", RootIno}, {"..", RootIno}, {NodeName, NodeIno}};
-    std::string buf;
-    for (qint64 i = offset; i < 3; ++i) {
-        struct stat st;
-        fillAttr(entries[i].second, &st);
-        const size_t need = fuse_add_direntry(req, nullptr, 0, entries[i].first, &st, i + 1);
-        if (buf.size() + need > size)
-            break;
-        buf.resize(buf.size() + need);
-        fuse_add_direntry(req, &buf[buf.size() - need], need, entries[i].first, &st, i + 1);
-    }
-    fuse_reply_buf(req, buf.data(), buf.size());
-}
-
-void HidrawNode::open(fuse_req *req, quint64 ino, fuse_file_info *fi)
-{
-    if (ino != NodeIno) {
-        fuse_reply_err(req, EISDIR);
-        return;
-    }
     if (!model.present()) {
         fuse_reply_err(req, ENODEV);
         return;
@@ -253,7 +414,6 @@ void HidrawNode::open(fuse_req *req, quint64 ino, fuse_file_info *fi)
     }
     Handle h;
     h.appearance = model.generation;
-    const quint64 fh = nextFh++;
     handles.emplace(fh, h);
     ++model.opens;
     fi->fh = fh;
@@ -339,12 +499,12 @@ void HidrawNode::ioctl(fuse_req *req, quint64 fh, unsigned int cmd, size_t outSi
         return;
     }
     if (cmd == HIDIOCGRDESCSIZE && outSize >= sizeof(int)) {
-        const int size = int(options.descriptor.size());
+        const int size = int(descriptor.size());
         fuse_reply_ioctl(req, 0, &size, sizeof(size));
     } else if (cmd == HIDIOCGRDESC && outSize >= sizeof(hidraw_report_descriptor)) {
         hidraw_report_descriptor d{};
-        d.size = quint32(std::min(size_t(options.descriptor.size()), sizeof(d.value)));
-        std::memcpy(d.value, options.descriptor.constData(), d.size);
+        d.size = quint32(std::min(size_t(descriptor.size()), sizeof(d.value)));
+        std::memcpy(d.value, descriptor.constData(), d.size);
         fuse_reply_ioctl(req, 0, &d, sizeof(d));
     } else if (cmd == HIDIOCGRAWINFO && outSize >= sizeof(hidraw_devinfo)) {
         const hidraw_devinfo info{BUS_USB, qint16(zelsim::VendorId), qint16(zelsim::ProductId)};
@@ -402,41 +562,87 @@ bool HidrawNode::anyWaiting() const
     return false;
 }
 
+std::string HidrawNode::rawDir(int number) const
+{
+    return options.hidDir + "/hidraw/hidraw" + std::to_string(number);
+}
+
 // The kernel adds a device's sysfs entries before its node in /dev, and removes
 // the node first: whoever learns of the node finds the device listed.
-void HidrawNode::publish(bool present)
+void HidrawNode::publish(int number)
 {
-    const auto link = [](const std::string &target, const std::string &path, bool on) {
-        if (path.empty())
-            return;
-        const int r = on ? ::symlink(target.c_str(), path.c_str()) : ::unlink(path.c_str());
-        if (r != 0)
-            std::fprintf(stderr, "hidrig: %s %s: %s\n", on ? "symlink" : "unlink", path.c_str(),
-                         std::strerror(errno));
-    };
-    if (present) {
-        link(options.classTarget, options.classLink, true);
-        link(options.nodeTarget, options.nodeLink, true);
-    } else {
-        link(options.nodeTarget, options.nodeLink, false);
-        link(options.classTarget, options.classLink, false);
-    }
-    published = present;
+    published = number;
     permissions = {options.mode, model.accessDenied};
+    if (options.classDir.empty())
+        return;
+    const std::string name = "hidraw" + std::to_string(number);
+    const std::string raw = rawDir(number);
+    ::mkdir((options.hidDir + "/hidraw").c_str(), 0755);
+    if (::mkdir(raw.c_str(), 0755) != 0)
+        complain("mkdir", raw);
+    writeFile(raw + "/uevent", QByteArray("MAJOR=") + QByteArray::number(HidrawMajor) + "\nMINOR=" +
+                                   QByteArray::number(number) + "\nDEVNAME=" + name.c_str() + '\n');
+    writeFile(raw + "/dev",
+              QByteArray::number(HidrawMajor) + ':' + QByteArray::number(number) + '\n');
+    makeLink(options.classDir, raw + "/subsystem");
+    makeLink("../..", raw + "/device");
+    // As sysfs links a class entry: relative, from /sys/class/hidraw.
+    const bool inSys = raw.rfind("/sys/", 0) == 0;
+    makeLink(inSys ? "../.." + raw.substr(4) : raw, options.classDir + '/' + name);
+    makeLink(options.file, options.devDir + '/' + name);
+}
+
+void HidrawNode::withdraw()
+{
+    const int number = std::exchange(published, -1);
+    if (options.classDir.empty())
+        return;
+    const std::string name = "hidraw" + std::to_string(number);
+    const std::string raw = rawDir(number);
+    removeEntry(options.devDir + '/' + name);
+    removeEntry(options.classDir + '/' + name);
+    for (const char *entry : {"/uevent", "/dev", "/subsystem", "/device"})
+        removeEntry(raw + entry);
+    if (::rmdir(raw.c_str()) != 0)
+        complain("rmdir", raw);
+}
+
+// The serial number is in the HID device's uevent, where the kernel puts what
+// the device reports (HID_UNIQ).
+void HidrawNode::writeSerial()
+{
+    serialWritten = model.serial;
+    if (options.hidDir.empty())
+        return;
+    const std::string path = options.hidDir + "/uevent";
+    QList<QByteArray> lines = readFile(path).split('\n');
+    for (QByteArray &line : lines) {
+        if (line.startsWith("HID_UNIQ="))
+            line = "HID_UNIQ=" + model.serial.toUtf8();
+    }
+    writeFile(path, lines.join('\n'));
+}
+
+void HidrawNode::withdrawIfGone()
+{
+    if (published >= 0 && (!model.present() || model.node != published))
+        withdraw();
 }
 
 void HidrawNode::syncPresence()
 {
-    if (model.present() != published) {
-        publish(model.present());
-    } else if (published && permissions != std::make_pair(options.mode, model.accessDenied)) {
+    if (serialWritten != model.serial)
+        writeSerial();
+    if (published < 0 && model.present() && model.node >= 0) {
+        publish(model.node);
+    } else if (published >= 0 && permissions != std::make_pair(options.mode, model.accessDenied)) {
         // What udev's chmod or access list does to a node: an attribute change in /dev.
         permissions = {options.mode, model.accessDenied};
+        const std::string node = options.devDir + "/hidraw" + std::to_string(published);
         const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
-        if (!options.nodeLink.empty() &&
-            ::utimensat(AT_FDCWD, options.nodeLink.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0)
-            std::fprintf(stderr, "hidrig: touch %s: %s\n", options.nodeLink.c_str(),
-                         std::strerror(errno));
+        if (!options.devDir.empty() &&
+            ::utimensat(AT_FDCWD, node.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0)
+            complain("touch", node);
     }
     for (auto &entry : handles) {
         Handle &h = entry.second;
@@ -530,12 +736,13 @@ void HidrawNode::runFrame(Clock::time_point boundary)
         writes.pop_front();
         deliverWrite(w);
     }
-    syncPresence(); // a restart message takes the device off the bus
+    // A restart message takes the device off the bus.
+    withdrawIfGone();
+    syncPresence();
 }
 
 void HidrawNode::wake()
 {
-    syncPresence();
     const auto now = Clock::now();
     if (options.usbTiming) {
         const auto boundary = frameAtOrBefore(now);

@@ -1,18 +1,18 @@
-// hidrig: serves the simulated instrument as a hidraw device node through FUSE,
-// so that the system's HIDAPI, unchanged, talks to it as to the real thing.
-// Run by run-in-rig.sh inside a private mount namespace, which also lays out the
-// fake sysfs the library enumerates. Tests steer and inspect the instrument
-// through a control socket, one command a line (see controlcommands.h).
+// hidrig: serves the simulated instruments of a bench as hidraw device nodes
+// through FUSE, so that the system's HIDAPI, unchanged, talks to them as to the
+// real thing. Run by run-in-rig.sh inside a private mount namespace, which also
+// lays out the fake sysfs the library enumerates: one HID device for each
+// instrument (--instrument, in the bench's order), under which the server adds
+// a hidraw entry, linked from --class-dir, and a node in --dev-dir while the
+// instrument is plugged in. Tests steer and inspect the instruments through a
+// control socket, one command a line (see controlcommands.h).
 //
-//   hidrig --mount DIR --control SOCKET [--class-link PATH --class-target PATH]
-//          [--node-link PATH --node-target PATH] [--descriptor FILE] [--mode OCTAL]
-//          [--usb-timing] [--unplugged]
+//   hidrig --mount DIR --control SOCKET [--instrument HIDDIR]... [--class-dir DIR
+//          --dev-dir DIR] [--mode OCTAL] [--usb-timing] [--unplugged]
 
 #include "controlcommands.h"
 #include "hidrawnode.h"
 #include "simmodel.h"
-
-#include <QFile>
 
 #include <cerrno>
 #include <csignal>
@@ -26,6 +26,7 @@
 #include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -37,9 +38,9 @@ struct Client
 
 int usage()
 {
-    std::fprintf(stderr, "usage: hidrig --mount DIR --control SOCKET [--class-link PATH "
-                         "--class-target PATH] [--node-link PATH --node-target PATH] "
-                         "[--descriptor FILE] [--mode OCTAL] [--usb-timing] [--unplugged]\n");
+    std::fprintf(stderr, "usage: hidrig --mount DIR --control SOCKET [--instrument HIDDIR]... "
+                         "[--class-dir DIR --dev-dir DIR] [--mode OCTAL] [--usb-timing] "
+                         "[--unplugged]\n");
     return 2;
 }
 
@@ -102,8 +103,10 @@ void armTimer(int timer, std::optional<zelsim::Clock::time_point> at)
 
 int main(int argc, char **argv)
 {
-    std::string mountDir, controlPath, descriptorPath;
-    HidrawNode::Options options;
+    std::string mountDir, controlPath, classDir, devDir;
+    std::vector<std::string> instruments;
+    int mode = 0666;
+    bool usbTiming = false;
     bool unplugged = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -112,40 +115,42 @@ int main(int argc, char **argv)
             mountDir = argv[++i];
         else if (arg == "--control" && hasValue)
             controlPath = argv[++i];
-        else if (arg == "--class-link" && hasValue)
-            options.classLink = argv[++i];
-        else if (arg == "--class-target" && hasValue)
-            options.classTarget = argv[++i];
-        else if (arg == "--node-link" && hasValue)
-            options.nodeLink = argv[++i];
-        else if (arg == "--node-target" && hasValue)
-            options.nodeTarget = argv[++i];
-        else if (arg == "--descriptor" && hasValue)
-            descriptorPath = argv[++i];
+        else if (arg == "--instrument" && hasValue)
+            instruments.push_back(argv[++i]);
+        else if (arg == "--class-dir" && hasValue)
+            classDir = argv[++i];
+        else if (arg == "--dev-dir" && hasValue)
+            devDir = argv[++i];
         else if (arg == "--mode" && hasValue)
-            options.mode = int(std::strtol(argv[++i], nullptr, 8));
+            mode = int(std::strtol(argv[++i], nullptr, 8));
         else if (arg == "--usb-timing")
-            options.usbTiming = true;
+            usbTiming = true;
         else if (arg == "--unplugged")
             unplugged = true;
         else
             return usage();
     }
-    if (mountDir.empty() || controlPath.empty())
+    if (mountDir.empty() || controlPath.empty() || classDir.empty() != devDir.empty())
         return usage();
-    if (!descriptorPath.empty()) {
-        QFile file(QString::fromStdString(descriptorPath));
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "hidrig: cannot read %s\n", descriptorPath.c_str());
-            return 1;
-        }
-        options.descriptor = file.readAll();
+    if (!classDir.empty() && instruments.size() != size_t(zelsim::InstrumentCount)) {
+        std::fprintf(stderr, "hidrig: publishing needs one --instrument for each of the %d\n",
+                     zelsim::InstrumentCount);
+        return 2;
     }
 
-    zelsim::Model model;
-    model.reset();
-    HidrawNode node(model, options);
-    ControlCommands commands(model, node);
+    zelsim::Bench bench;
+    std::vector<HidrawNode::Options> nodes(zelsim::InstrumentCount);
+    for (int i = 0; i < zelsim::InstrumentCount; ++i) {
+        HidrawNode::Options &o = nodes[size_t(i)];
+        o.mode = mode;
+        o.usbTiming = usbTiming;
+        o.hidDir = i < int(instruments.size()) ? instruments[size_t(i)] : std::string();
+        o.classDir = classDir;
+        o.devDir = devDir;
+        o.file = mountDir + "/instrument" + std::to_string(i + 1);
+    }
+    HidrawFs fs(bench, nodes);
+    ControlCommands commands(bench, fs);
     if (unplugged)
         commands.run("unplug");
 
@@ -158,7 +163,7 @@ int main(int argc, char **argv)
     const int stopSignals = ::signalfd(-1, &stop, SFD_CLOEXEC);
 
     std::string error;
-    if (!node.mount(mountDir, &error)) {
+    if (!fs.mount(mountDir, &error)) {
         std::fprintf(stderr, "hidrig: %s\n", error.c_str());
         return 1;
     }
@@ -171,7 +176,7 @@ int main(int argc, char **argv)
     }
     const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    watch(epoll, node.fuseFd(), EPOLLIN);
+    watch(epoll, fs.fuseFd(), EPOLLIN);
     watch(epoll, listener, EPOLLIN);
     watch(epoll, timer, EPOLLIN);
     watch(epoll, stopSignals, EPOLLIN);
@@ -179,14 +184,14 @@ int main(int argc, char **argv)
 
     bool running = true;
     while (running) {
-        node.wake();
-        armTimer(timer, node.nextWake());
+        fs.wake();
+        armTimer(timer, fs.nextWake());
         epoll_event events[16];
         const int n = ::epoll_wait(epoll, events, 16, -1);
         for (int i = 0; i < n && running; ++i) {
             const int fd = events[i].data.fd;
-            if (fd == node.fuseFd()) {
-                running = node.processRequests();
+            if (fd == fs.fuseFd()) {
+                running = fs.processRequests();
             } else if (fd == timer) {
                 quint64 expirations;
                 (void)!::read(timer, &expirations, sizeof(expirations));
@@ -211,7 +216,7 @@ int main(int argc, char **argv)
                 for (int eol; (eol = c.in.indexOf('\n')) >= 0;) {
                     c.out += commands.run(c.in.left(eol)) + '\n';
                     c.in.remove(0, eol + 1);
-                    node.wake();
+                    fs.wake();
                 }
                 // A client that has hung up after its command still gets the answer tried.
                 if (!flush(epoll, fd, c) || (!open && c.out.isEmpty())) {

@@ -3,19 +3,22 @@
 # which /dev/hidraw0 is the simulated instrument, served through FUSE by hidrig,
 # and a fake sysfs lists it (and, on request, other HID devices) for the
 # system's HIDAPI to find. The product and the tests reach it through the real
-# library exactly as they would reach the instrument.
+# library exactly as they would reach the instrument. The server's bench holds
+# more instruments, unplugged until a test plugs them in: each has a USB device
+# chain of its own, and gets a node of its own (the lowest free hidrawN) while
+# it is plugged in.
 #
 #   run-in-rig.sh --server PATH [--others N] [--node-mode MODE] [--usb-timing]
 #                 [--unplugged] [--] COMMAND [ARG...]
 #
 #   --server PATH     the hidrig executable
 #   --others N        N more HID devices (a keyboard, mice, ...) in the fake sysfs
-#   --node-mode MODE  permission bits of /dev/hidraw0 (default 0666)
+#   --node-mode MODE  permission bits of the instruments' nodes (default 0666)
 #   --usb-timing      one report per 1 ms frame each way, as on a full-speed bus
-#   --unplugged       the instrument starts unplugged
+#   --unplugged       the first instrument starts unplugged too
 #
-# As on a real system, /dev/hidraw0 is there only while the instrument is plugged
-# in, and a change of its permissions shows in /dev.
+# As on a real system, an instrument's node is there only while it is plugged in,
+# and a change of its permissions shows in /dev.
 #
 # The command finds in its environment:
 #   ZEL_RIG_CONTROL   the server's control socket
@@ -33,14 +36,22 @@ set -euo pipefail
 self=$(readlink -f "$0")
 
 usage() {
-    sed -n '8,15p' "$self" | sed 's/^# \{0,1\}//' >&2
+    sed -n '11,18p' "$self" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
 # --- the server, in the rig ---
 
 rig=${ZEL_RIG_DIR:-}
-instrument=/sys/devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001
+# The HID devices of the bench's instruments, in its order: the first where a
+# single instrument has always been, the others on a bus of their own, after the
+# other HID devices.
+instruments=(
+    /sys/devices/hidrig/usb1/1-1/1-1:1.0/0003:04D8:F93C.0001
+    /sys/devices/hidrig/usb2/2-1/2-1:1.0/0003:04D8:F93C.0102
+    /sys/devices/hidrig/usb2/2-2/2-2:1.0/0003:04D8:F93C.0103
+    /sys/devices/hidrig/usb2/2-3/2-3:1.0/0003:04D8:F93C.0104
+)
 
 start_server() {
     # A server that died leaves its supervisor to clear up after it first.
@@ -53,15 +64,20 @@ start_server() {
         return 1
     fi
     rm -f "$rig/control"
-    # The supervisor does what the kernel does when a device goes: the node leaves
-    # /dev, and sysfs forgets it.
+    local chains=() dir
+    for dir in "${instruments[@]}"; do chains+=(--instrument "$dir"); done
+    # The supervisor does what the kernel does when a device goes: the nodes leave
+    # /dev, and sysfs forgets them.
     (
-        "$ZEL_RIG_SERVER" --mount "$rig/mnt" --control "$rig/control" \
-            --class-link /sys/class/hidraw/hidraw0 \
-            --class-target "../..${instrument#/sys}/hidraw/hidraw0" \
-            --node-link /dev/hidraw0 --node-target "$rig/mnt/hidraw0" \
-            --descriptor "$instrument/report_descriptor" $ZEL_RIG_SERVER_ARGS "$@" || true
-        rm -f /dev/hidraw0 /sys/class/hidraw/hidraw0
+        "$ZEL_RIG_SERVER" --mount "$rig/mnt" --control "$rig/control" "${chains[@]}" \
+            --class-dir /sys/class/hidraw --dev-dir /dev $ZEL_RIG_SERVER_ARGS "$@" || true
+        shopt -s nullglob
+        for entry in /dev/hidraw* /sys/class/hidraw/*; do
+            case $(readlink "$entry") in
+            "$rig/mnt/"* | *04D8:F93C*) rm -f "$entry" ;;
+            esac
+        done
+        for dir in "${instruments[@]}"; do rm -rf "$dir/hidraw"; done
         umount -l "$rig/mnt" 2>/dev/null || true
         rm -f "$rig/supervisor.pid"
     ) >>"$rig/server.log" 2>&1 </dev/null &
@@ -84,22 +100,21 @@ fi
 # --- the fake sysfs ---
 
 # One USB HID device with one interface: usb_device -> usb_interface -> hid ->
-# hidraw, each with the files the library and libudev read. Argument: index,
-# vendor id, product id (4 hex digits each), manufacturer, product. Index 0 is
-# the instrument, which the server lists in /sys/class/hidraw while it is plugged
-# in; any other device is listed from the start.
+# hidraw, each with the files the library and libudev read. Arguments: the HID
+# device's folder (under /sys/devices/hidrig/usbB/B-P/B-P:1.0/), vendor id,
+# product id (4 hex digits each), manufacturer, product, and the hidraw number.
+# An instrument has none: the server adds its hidraw entry while it is plugged in,
+# with the lowest number free then; any other device is listed from the start.
 add_device() {
-    local index=$1 vid=$2 pid=$3 manufacturer=$4 product=$5
-    local n=$((index + 1))
-    local usb=/sys/devices/hidrig/usb1/1-$n
-    local intf=$usb/1-$n:1.0
-    local hidname
-    hidname=$(printf '0003:%s:%s.%04X' "$vid" "$pid" "$n")
-    local hid=$intf/$hidname
-    local raw=$hid/hidraw/hidraw$index
-    mkdir -p "$raw"
-    printf 'MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/001/%03d\nDEVTYPE=usb_device\nPRODUCT=%x/%x/100\nBUSNUM=001\nDEVNUM=%03d\n' \
-        "$n" "$n" "0x$vid" "0x$pid" "$n" >"$usb/uevent"
+    local hid=$1 vid=$2 pid=$3 manufacturer=$4 product=$5 index=${6:-}
+    local intf=${hid%/*}
+    local usb=${intf%/*}
+    local port=${usb##*/}
+    local bus=${port%%-*} n=${port#*-}
+    local hidname=${hid##*/}
+    mkdir -p "$hid"
+    printf 'MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\nDEVTYPE=usb_device\nPRODUCT=%x/%x/100\nBUSNUM=%03d\nDEVNUM=%03d\n' \
+        "$(((bus - 1) * 128 + n))" "$bus" "$n" "0x$vid" "0x$pid" "$bus" "$n" >"$usb/uevent"
     echo "$vid" >"$usb/idVendor"
     echo "$pid" >"$usb/idProduct"
     echo "$manufacturer" >"$usb/manufacturer"
@@ -107,19 +122,22 @@ add_device() {
     echo 0100 >"$usb/bcdDevice"
     printf 'DEVTYPE=usb_interface\nINTERFACE=3/0/0\n' >"$intf/uevent"
     echo 00 >"$intf/bInterfaceNumber"
-    printf 'DRIVER=hid-generic\nHID_ID=0003:0000%s:0000%s\nHID_NAME=%s %s\nHID_PHYS=usb-hidrig-1.%d/input0\nHID_UNIQ=\nMODALIAS=hid:b0003g0001v0000%sp0000%s\n' \
-        "$vid" "$pid" "$manufacturer" "$product" "$n" "$vid" "$pid" >"$hid/uevent"
+    printf 'DRIVER=hid-generic\nHID_ID=0003:0000%s:0000%s\nHID_NAME=%s %s\nHID_PHYS=usb-hidrig-%d.%d/input0\nHID_UNIQ=\nMODALIAS=hid:b0003g0001v0000%sp0000%s\n' \
+        "$vid" "$pid" "$manufacturer" "$product" "$bus" "$n" "$vid" "$pid" >"$hid/uevent"
     # Vendor-defined page, 64-byte input and output reports without report ids.
     printf '\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x40\x09\x01\x81\x02\x95\x40\x09\x01\x91\x02\xc0' \
         >"$hid/report_descriptor"
-    printf 'MAJOR=240\nMINOR=%d\nDEVNAME=hidraw%d\n' "$index" "$index" >"$raw/uevent"
-    echo "240:$index" >"$raw/dev"
     ln -s ../../../../bus/usb "$usb/subsystem"
     ln -s ../../../../../bus/usb "$intf/subsystem"
     ln -s ../../../../../../bus/hid "$hid/subsystem"
+    [ -n "$index" ] || return 0
+    local raw=$hid/hidraw/hidraw$index
+    mkdir -p "$raw"
+    printf 'MAJOR=240\nMINOR=%d\nDEVNAME=hidraw%d\n' "$index" "$index" >"$raw/uevent"
+    echo "240:$index" >"$raw/dev"
     ln -s ../../../../../../../../class/hidraw "$raw/subsystem"
     ln -s ../../../$hidname "$raw/device"
-    [ "$index" = 0 ] || ln -s "../../${raw#/sys/}" "/sys/class/hidraw/hidraw$index"
+    ln -s "../../${raw#/sys/}" "/sys/class/hidraw/hidraw$index"
 }
 
 # Binds each entry of `source` onto an empty folder of the same name in
@@ -152,19 +170,23 @@ inside() {
     bind_back /sys/class "$rig/sys/class" "hidraw"
     bind_back /sys/devices "$rig/sys/devices" ""
     mkdir -p /sys/class/hidraw
-    # /dev: every real entry by a link; hidraw0, the FUSE server's file, comes and
-    # goes with the instrument (the server links it).
+    # /dev: every real entry by a link but the hidraw nodes; an instrument's node, a
+    # link to the FUSE server's file, comes and goes with it (the server links it).
     mkdir -p "$rig/dev"
     mount --rbind /dev "$rig/dev"
     mount -t tmpfs -o mode=755 hidrig /dev
     ln -s "$rig"/dev/* /dev/
-    rm -f /dev/hidraw0
+    rm -f /dev/hidraw*
 
-    add_device 0 04D8 F93C Zelora HR36
-    local i makers=(Logitech Microsoft Dell Jabra Wacom) kinds=(Keyboard Mouse Headset Receiver Tablet)
+    local i dir makers=(Logitech Microsoft Dell Jabra Wacom) kinds=(Keyboard Mouse Headset Receiver Tablet)
+    for dir in "${instruments[@]}"; do
+        add_device "$dir" 04D8 F93C Zelora HR36
+    done
     for ((i = 1; i <= ZEL_RIG_OTHERS; i++)); do
-        add_device "$i" "$(printf %04X $((0x0400 + i)))" "$(printf %04X $((0xC000 + i)))" \
-            "${makers[i % 5]}" "${kinds[i % 5]}"
+        add_device "$(printf '/sys/devices/hidrig/usb1/1-%d/1-%d:1.0/0003:%04X:%04X.%04X' \
+            $((i + 1)) $((i + 1)) $((0x0400 + i)) $((0xC000 + i)) $((i + 1)))" \
+            "$(printf %04X $((0x0400 + i)))" "$(printf %04X $((0xC000 + i)))" \
+            "${makers[i % 5]}" "${kinds[i % 5]}" "$i"
     done
 
     export SYSTEMD_DEVICE_VERIFY_SYSFS=0 ZEL_RIG_CONTROL=$rig/control ZEL_RIG_SCRIPT=$self

@@ -173,7 +173,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("code");
-        // In stderr; on success, how stdout begins, and after each '|' an option that the
+        // In stderr; on success, how stdout begins, and after each "|-" an option that the
         // help describes, in its order.
         QTest::addColumn<QString>("message");
         const QString top = "Usage: zelloader-cli COMMAND [OPTIONS] [FILE...]\n";
@@ -198,15 +198,21 @@ private Q_SLOTS:
             << QStringList{"update", "--yes", "a.hex"} << 2 << "give firmware files with --file";
         QTest::newRow("update an unknown board")
             << QStringList{"update", "--yes", "--board", "keys9"} << 2 << "unknown board 'keys9'";
-        QTest::newRow("help") << QStringList{"--help"} << 0 << top + "|--wait SECONDS|--board NAME"
-            "|--file FILE.hex|-y, --yes|--json|-h, --help|-V, --version";
+        QTest::newRow("repeat without yes") << QStringList{"update", "--repeat"} << 2 << "give --yes";
+        QTest::newRow("repeat, one chosen")
+            << QStringList{"update", "--yes", "--repeat", "--device", "B-2"} << 2 << "no --device";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << top + "|--wait SECONDS"
+            "|--device PATH|SERIAL|--board NAME|--file FILE.hex|-y, --yes|--repeat|--json"
+            "|-h, --help|-V, --version";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "zelloader-cli " ZEL_VERSION "\n";
         QTest::newRow("help word") << QStringList{"help"} << 0 << top;
         // A command's help comes from its parser: its usage, and each of its options.
         QTest::newRow("list help") << QStringList{"list", "--help"} << 0
-            << "Usage: zelloader-cli list [options]\n|--json|--wait <SECONDS>|-h, --help";
+            << "Usage: zelloader-cli list [options]\n|--json|--wait <SECONDS>"
+               "|--device <PATH|SERIAL>|-h, --help";
         QTest::newRow("update help") << QStringList{"update", "--yes", "--help"} << 0
             << "Usage: zelloader-cli update [options]\n|--board <NAME>|--file <FILE.hex>|-y, --yes"
-               "|--json|--wait <SECONDS>|-h, --help";
+               "|--repeat|--json|--wait <SECONDS>|--device <PATH|SERIAL>|-h, --help";
         QTest::newRow("info help") << QStringList{"info", "--help"} << 0
                                    << "Usage: zelloader-cli info" + files;
         QTest::newRow("stamp help, short") << QStringList{"stamp", "-h", "a.hex"} << 0
@@ -222,26 +228,20 @@ private Q_SLOTS:
         const Ran result = run(arguments, QString(), dir.path(), product);
         QCOMPARE(result.code, code);
         if (code == 0) {
-            QVERIFY2(result.out.startsWith(message.section('|', 0, 0).toUtf8()), result.out);
+            const QStringList options = message.split(QRegularExpression("\\|(?=-)"));
+            QVERIFY2(result.out.startsWith(options.first().toUtf8()), result.out);
             QCOMPARE(result.err, QByteArray());
             QStringList described;
             const QRegularExpression option("\n  (-.*?)  +[a-z]");
             for (auto match = option.globalMatch(result.out); match.hasNext();)
                 described << match.next().captured(1);
-            if (message.contains('|'))
-                QCOMPARE(described, message.section('|', 1).split('|'));
+            if (options.size() > 1)
+                QCOMPARE(described, options.mid(1));
         } else {
             QCOMPARE(result.out, QByteArray());
             QVERIFY2(result.err.contains(message.toUtf8()), result.err);
             QVERIFY(result.err.contains("Try 'zelloader-cli --help'"));
         }
-    }
-
-    void version()
-    {
-        const Ran result = run({QStringLiteral("--version")}, QString(), QString(), product);
-        QCOMPARE(result.code, 0);
-        QCOMPARE(result.out, QByteArray("zelloader-cli " ZEL_VERSION "\n"));
     }
 
     // The command line is built without widgets; a link to them would make it
@@ -291,6 +291,11 @@ private Q_SLOTS:
             << "access to it was denied; waiting in case it is granted";
         QTest::newRow("gone before the answers")
             << "failRead=0" << QStringList() << 3 << none << "went away";
+        // A broken set-up of the simulated instrument must not pass for a behaviour.
+        QTest::newRow("unknown ZEL_SIM setting")
+            << "teleport" << QStringList() << 64 << none << "ZEL_SIM";
+        QTest::newRow("ZEL_SIM setting without its number")
+            << "rejectLine=6" << QStringList() << 64 << none << "ZEL_SIM";
     }
 
     void list()
@@ -302,42 +307,32 @@ private Q_SLOTS:
         QFETCH(QString, message);
 
         const Ran text = run(QStringList{"list"} + arguments, distinctVersions() + ";" + sim);
-        QCOMPARE(text.code, code);
-        QVERIFY2(text.err.contains(message.toUtf8()), text.err);
-        if (code != 0) {
-            QCOMPARE(text.out, QByteArray());
-        } else {
-            const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
-            QCOMPARE(lines.size(), 8);
-            QCOMPARE(lines[0].split(QRegularExpression(" +")),
-                     QStringList({"BOARD", "PART", "DESCRIPTION", "VERSION"}));
-            for (int row = 0; row < boardRows.size(); ++row) {
-                const QString version = versions[row].isEmpty() ? "no answer" : versions[row];
-                const QStringList expected = boardRows[row].mid(0, 3) + QStringList{version};
-                QCOMPARE(lines[row + 1].trimmed().split(QRegularExpression("  +")), expected);
-            }
-        }
-
         const Ran json =
             run(QStringList{"list", "--json"} + arguments, distinctVersions() + ";" + sim);
+        QCOMPARE(text.code, code);
         QCOMPARE(json.code, code);
+        QVERIFY2(text.err.contains(message.toUtf8()), text.err);
         if (code != 0) {
-            QCOMPARE(json.out, QByteArray());
+            QCOMPARE(text.out + json.out, QByteArray());
             return;
         }
+        // The text and JSON rows both say what the board is and runs ("null": no answer).
+        const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
         const QJsonArray boards = parseJson(json.out).value("boards").toArray();
+        QCOMPARE(lines.size(), 8);
         QCOMPARE(boards.size(), boardRows.size());
+        QCOMPARE(lines[0].split(QRegularExpression(" +")),
+                 QStringList({"BOARD", "PART", "DESCRIPTION", "VERSION"}));
         for (int row = 0; row < boardRows.size(); ++row) {
+            const QString version = versions[row].isEmpty() ? "no answer" : versions[row];
+            QCOMPARE(lines[row + 1].trimmed().split(QRegularExpression("  +")),
+                     boardRows[row].mid(0, 3) + QStringList{version});
             const QJsonObject board = boards[row].toObject();
-            QCOMPARE(board.value("name").toString(), boardRows[row][0]);
-            QCOMPARE(board.value("part").toInt(), boardRows[row][1].toInt());
-            QCOMPARE(board.value("description").toString(), boardRows[row][2]);
-            QCOMPARE(board.value("family").toString(), boardRows[row][3]);
-            const QJsonValue version = board.value("version");
-            if (versions[row].isEmpty())
-                QVERIFY(version.isNull());
-            else
-                QCOMPARE(version.toString(), versions[row]);
+            QCOMPARE(
+                QStringList({board["name"].toString(), QString::number(board["part"].toInt()),
+                             board["description"].toString(), board["family"].toString(),
+                             board["version"].isNull() ? "null" : board["version"].toString()}),
+                boardRows[row] + QStringList{versions[row].isEmpty() ? "null" : version});
         }
     }
 
@@ -615,6 +610,88 @@ private Q_SLOTS:
         QCOMPARE(panel.value("received").toInt() > 0, updated);
     }
 
+    // Several instruments attached, the second with serial number B-2 and its main board at
+    // v3.5. `shown`: pieces of stdout, or of stderr where the exit code is not 0, separated
+    // by '|'; with --json the instruments named ("path=serial", "-" for none; "top" where the
+    // one instrument's members stand at the top as well). `updated`: the instruments sent
+    // anything but version requests.
+    void severalInstruments_data()
+    {
+        QTest::addColumn<QString>("sim");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("updated");
+        const QString two = "@2 plug;@2 serial=B-2;@2 version=7:35";
+        const QString first = "Instrument zelsim:hidraw0, serial number none\nBOARD";
+        const QString second = "Instrument zelsim:hidraw1, serial number B-2\nBOARD";
+        const QString main35 = "main      7  Main Board     v3.5\n";
+        const QString both = "zelsim:hidraw0=- zelsim:hidraw1=B-2";
+        using L = QStringList;
+        // clang-format off
+        QTest::newRow("list: each one, named")
+            << two << L{"list"} << 0 << first + "|v3.1\n\n" + second + "|" + main35 << "";
+        QTest::newRow("list one by serial number")
+            << two << L{"list", "--device", "B-2"} << 0 << second + "|" + main35 << "";
+        QTest::newRow("update: choose one")
+            << two << L{"update", "--yes"} << 2
+            << "zelloader-cli: several instruments are attached; choose one with --device PATH or "
+               "--device SERIAL:\n  zelsim:hidraw0, serial number none\n"
+               "  zelsim:hidraw1, serial number B-2\n" << "";
+        QTest::newRow("update one by serial number")
+            << two << L{"update", "--yes", "--board", "main", "--device", "B-2"} << 0
+            << second + "|Firmware update successfull" << "2";
+        QTest::newRow("update one by path")
+            << two << L{"update", "--yes", "--board", "panel", "--device", "zelsim:hidraw0"} << 0
+            << first + "|Firmware update successfull" << "1";
+        // Back from its restart, an instrument without a serial number cannot be told from
+        // the other one.
+        QTest::newRow("update by path: the main board not checked")
+            << two << L{"update", "--yes", "--board", "main", "--device", "zelsim:hidraw0"} << 1
+            << "Main Board: New firmware not checked: another instrument is attached" << "1";
+        QTest::newRow("none of that name")
+            << two << L{"update", "--yes", "--wait", "0", "--device", "C-3"} << 3
+            << "no instrument 'C-3' found within 0 s" << "";
+        QTest::newRow("two of that name") << two + ";serial=B-2" << L{"update", "--yes", "--device", "B-2"} << 2
+            << "more than one instrument is 'B-2'; choose one by its path" << "";
+        QTest::newRow("--json: list one") << "" << L{"list", "--json"} << 0 << "zelsim:hidraw0=- top" << "";
+        QTest::newRow("--json: list two") << two << L{"list", "--json"} << 0 << both << "";
+        QTest::newRow("--json: to choose from") << two << L{"update", "--yes", "--json"} << 2 << both << "";
+        QTest::newRow("--json: the plan's")
+            << "serial=A-1" << L{"update", "--yes", "--board", "panel", "--json"} << 0
+            << "zelsim:hidraw0=A-1 top" << "1";
+        // clang-format on
+    }
+    void severalInstruments()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, shown);
+        QFETCH(QString, updated);
+        Ran result;
+        const QJsonObject held =
+            report(sim + ";restartMs=100;@2 restartMs=100", arguments, &result);
+        QCOMPARE(result.code, code);
+        if (arguments.contains("--json")) {
+            const QJsonObject first =
+                arguments[0] == "list" ? parseJson(result.out) : events(result.out).value(0);
+            const QJsonArray listed = first.value("instruments").toArray();
+            QStringList named;
+            for (const QJsonValue each : listed.isEmpty() ? QJsonArray{first} : listed)
+                named << each["path"].toString() + '=' + each["serial"].toString("-");
+            QCOMPARE(named.join(' ') + (first.contains("path") ? " top" : ""), shown);
+        } else {
+            for (const QString &piece : shown.split('|'))
+                QVERIFY2((code ? result.err : result.out).contains(piece.toUtf8()),
+                         code ? result.err : result.out);
+        }
+        QString sent;
+        for (const QString n : {"1", "2"})
+            sent += held["instruments"][n]["updateMessages"].toInt() ? n : "";
+        QCOMPARE(sent, updated);
+    }
+
 #ifdef Q_OS_UNIX
     // Ctrl+C while waiting for the instrument ends the command at once.
     void interruptWhileWaiting()
@@ -682,6 +759,43 @@ private Q_SLOTS:
             parseJson(readFile(path)).value("boards").toObject().value("6").toObject();
         QCOMPARE(panel.value("installed").toBool(), !stopped);
         QCOMPARE(panel.value("mode").toString(), stopped ? "update" : "normal");
+    }
+
+    // The service bench: three instruments plugged in one after another (the demo's bench
+    // unplugs each once its update is over and plugs in the next), the second, without a
+    // serial number, refusing its main-board image. A result for each, Ctrl+C while it waits
+    // for a fourth, the summary; exit 1, since one failed. Each one updated once.
+    void repeat()
+    {
+        const QString path = dir.filePath(QStringLiteral("repeat.json"));
+        QProcess process;
+        process.setProcessEnvironment(environment("bench=3;serial=A-1;@3 serial=C-3;@2 rejectEnd=7;"
+                                                  "restartMs=100;@2 restartMs=100;@3 restartMs=100;"
+                                                  "report=" +
+                                                  path));
+        process.start(demo, {"update", "--yes", "--repeat", "--board", "main", "--json"});
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += process.readAllStandardOutput()).count("\"instrument\"") == 3, 60000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 1);
+        QStringList results;
+        for (const QJsonObject &event : events(out + process.readAllStandardOutput())) {
+            const QJsonValue main = event["boards"][0];
+            if (event["event"] == "instrument")
+                results << event["serial"].toString("-") +
+                               (event["ok"].toBool() ? " ok " : " no ") +
+                               main["before"].toString() + '>' + main["after"].toString();
+            else if (event["event"] == "summary")
+                results << QString::number(event["succeeded"].toInt()) + " ok, " +
+                               QString::number(event["failed"].toInt()) + " failed";
+        }
+        QCOMPARE(results, QStringList({"A-1 ok v3.1>v3.3", "- no v3.1>v3.1", "C-3 ok v3.1>v3.3",
+                                       "2 ok, 1 failed"}));
+        const QJsonObject each = parseJson(readFile(path)).value("instruments").toObject();
+        for (const QString n : {"1", "2", "3", "4"})
+            QCOMPARE(each[n]["restarts"].toInt(), int(n == "1" || n == "3"));
     }
 #endif
 
@@ -857,22 +971,6 @@ private Q_SLOTS:
             if (!good.isEmpty())
                 QCOMPARE(run(QStringList{"info"} + good).code, 0);
         }
-    }
-
-    // A broken set-up of the simulated instrument must not pass for a behaviour.
-    void simSetupErrors_data()
-    {
-        QTest::addColumn<QString>("sim");
-        QTest::newRow("unknown setting") << "teleport";
-        QTest::newRow("missing number") << "rejectLine=6";
-    }
-
-    void simSetupErrors()
-    {
-        QFETCH(QString, sim);
-        const Ran result = run({"list", "--wait", "0"}, sim);
-        QCOMPARE(result.code, 64);
-        QVERIFY(result.err.contains("ZEL_SIM"));
     }
 
     // Help and man page describe the same command line (the package's test renders the page).
