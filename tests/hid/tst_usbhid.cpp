@@ -390,7 +390,7 @@ private slots:
             else if (step == "notice")
                 link.notice();
             else if (step == "unwatched")
-                link.watcher()->removePath("/dev");
+                unwatch(link);
             else if (step == "plug" || step == "unplug")
                 sim.run(qPrintable(step));
             else if (step == "serial" || step == "restartMs")
