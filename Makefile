@@ -5,6 +5,10 @@
 #   make package   build/zelloader_<version>_<arch>.deb
 # and for CI:
 #   make sanitize   every test again, built with clang, ASan and UBSan (build-asan)
+# and for Windows, cross-built here with mingw-w64 against a prefix holding Qt 5.15 and
+# HIDAPI for it (tools/build-windows-toolchain.sh makes one):
+#   make windows WIN_TOOLCHAIN=<prefix>        programs, zip and installer in build-windows
+#   make windows-test WIN_TOOLCHAIN=<prefix>   the Windows tests, under Wine
 #
 # QT=6 builds against Qt 6 instead of Qt 5.15, in its own folder (build-qt6).
 QT ?= 5
@@ -41,7 +45,21 @@ DEB_PACKAGES += libfuse3-dev fuse3 xdotool
 SANITIZE_PACKAGES := clang libclang-rt-14-dev
 SANITIZE_DIR ?= build-asan
 
-.PHONY: all deps configure build test demo package install clean sanitize
+# ... and the Windows build: the cross compiler, NSIS for the installer, Wine to run the
+# programs and their tests (fonts for Qt's offscreen platform there), pefile to read the
+# programs' resources back. The tests in the rig and on Xvfb use the packages above.
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix nsis wine wine64 fonts-dejavu-core python3-pefile
+WIN_BUILD_DIR ?= build-windows
+WIN_TOOLCHAIN ?=
+# The Windows build is Qt 5 only: its prefix holds Qt 5.15.
+WIN_CMAKE_ARGS := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw64-toolchain.cmake \
+    -DZEL_WIN_TOOLCHAIN=$(abspath $(WIN_TOOLCHAIN)) -DZEL_QT_MAJOR=5 -DCMAKE_BUILD_TYPE=Release \
+    -DZEL_HOST_BUILD_DIR=$(abspath $(BUILD_DIR))
+ifeq ($(WERROR),1)
+WIN_CMAKE_ARGS += -DZEL_WERROR=ON
+endif
+
+.PHONY: all deps configure build test demo package install clean sanitize windows windows-test
 
 all: build
 
@@ -88,5 +106,27 @@ sanitize: deps
 install: build
 	cmake --install $(BUILD_DIR)
 
+windows: DEB_PACKAGES += $(WINDOWS_PACKAGES)
+windows: deps
+	@if [ -z "$(WIN_TOOLCHAIN)" ]; then \
+	    echo "make windows: WIN_TOOLCHAIN=<prefix> must name a prefix with Qt 5.15 and HIDAPI" \
+	         "for x86_64-w64-mingw32 (tools/build-windows-toolchain.sh makes one)" >&2; exit 2; fi
+	cmake -S . -B $(WIN_BUILD_DIR) $(WIN_CMAKE_ARGS) $(CMAKE_ARGS)
+	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
+	cmake --build $(WIN_BUILD_DIR) --target windows-packages
+
+# The tests built for Windows run under Wine; those that drive the Windows programs from
+# outside (a fresh Wine prefix, the installer, Ctrl+C, the hidraw rig) are built in the
+# Linux build. Without a toolchain there is nothing to test: the tests skip, saying so.
+windows-test:
+	@if [ -z "$(WIN_TOOLCHAIN)" ]; then \
+	    echo "Windows tests skipped: toolchain unavailable; set WIN_TOOLCHAIN=<prefix> (see README)"; \
+	else \
+	    $(MAKE) --no-print-directory windows && \
+	    $(MAKE) --no-print-directory configure && \
+	    cmake --build $(BUILD_DIR) -j $(JOBS) --target windows-host-tests && \
+	    cd $(WIN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS); \
+	fi
+
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(WIN_BUILD_DIR)

@@ -1,7 +1,6 @@
 #include "usbhid.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QTimer>
 
@@ -32,26 +31,6 @@ UsbHid::UsbHid(quint16 vendorId, quint16 productId, QObject *parent) : QObject(p
     watchDeviceNodes();
     adjustTimer();
     pollTimer->start();
-}
-
-void UsbHid::watchDeviceNodes()
-{
-#ifdef Q_OS_LINUX
-    // hidraw nodes live directly in /dev: the kernel adds and removes them there,
-    // and udev sets their owner, mode and access lists there. inotify, under the
-    // watcher, reports all of these for the folder's entries, and nothing for the
-    // reads and writes on terminals that go on in /dev all the time.
-    const QString folder = QStringLiteral("/dev");
-    if (!QFileInfo(folder).isDir())
-        return;
-    nodeWatcher = new QFileSystemWatcher(this);
-    if (!nodeWatcher->addPath(folder)) {
-        delete nodeWatcher;
-        nodeWatcher = nullptr;
-        return;
-    }
-    connect(nodeWatcher, &QFileSystemWatcher::directoryChanged, this, &UsbHid::deviceNodesChanged);
-#endif
 }
 
 bool UsbHid::watching() const

@@ -164,7 +164,8 @@ const std::vector<Command> &commands()
                                    a.n[0]);
                 }),
         // The next read hands out `hex` as it is.
-        command("injectInputReport", "hex", [](Model &m, A a) { m.injected.push_back(a.bytes); }),
+        command("injectInputReport", "hex",
+                [](Model &m, A a) { m.injected.emplace_back(Clock::now(), a.bytes); }),
 
         // --- read-backs ---
         command("attached", "",

@@ -97,7 +97,7 @@ QByteArray Model::takeInputReport(Clock::time_point asOf)
     if (!present())
         return QByteArray();
     if (!injected.empty()) {
-        const QByteArray report = injected.front();
+        const QByteArray report = injected.front().second;
         injected.pop_front();
         return report;
     }
@@ -114,7 +114,7 @@ QByteArray Model::takeInputReport(Clock::time_point asOf)
 std::optional<Clock::time_point> Model::inputDue() const
 {
     if (!injected.empty())
-        return Clock::now();
+        return injected.front().first;
     if (!answers.empty())
         return answers.front().due;
     return std::nullopt;

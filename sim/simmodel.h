@@ -109,7 +109,8 @@ struct Model
     int dataLinesSinceStart = 0;
 
     std::deque<DueAnswer> answers;
-    std::deque<QByteArray> injected;
+    // Reports the device sends by itself, with the moment each was made.
+    std::deque<std::pair<Clock::time_point, QByteArray>> injected;
 
     LinkFault failNonblocking;
     LinkFault failWrite;
@@ -141,8 +142,9 @@ struct Model
     // or up to 21 answers due by then, zero-padded to 64 bytes; empty when there
     // is none.
     QByteArray takeInputReport(Clock::time_point asOf = Clock::now());
-    // When takeInputReport() will next have something: now for an injected
-    // report, else when the first answer falls due; none while nothing waits.
+    // When takeInputReport() will next have something: for an injected report
+    // the moment it was made (so that a frame after it carries it), else when
+    // the first answer falls due; none while nothing waits.
     std::optional<Clock::time_point> inputDue() const;
 
     // --- the boards ---

@@ -62,5 +62,11 @@ inline Ran runProcess(const QString &program, const QStringList &arguments,
     ran.code = process.exitCode();
     ran.out = process.readAllStandardOutput();
     ran.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // Text written to a Windows program's standard handles ends its lines with CR LF;
+    // the tests compare lines.
+    ran.out.replace("\r\n", "\n");
+    ran.err.replace("\r\n", "\n");
+#endif
     return ran;
 }

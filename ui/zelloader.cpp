@@ -3,6 +3,7 @@
 #include "stamphexfile.h"
 #include "ui_zelloader.h"
 #include "updaterun.h"
+#include "usbhidaccess.h"
 #include "zelproject.h"
 
 #include <QCheckBox>
@@ -91,10 +92,8 @@ zelLoader::zelLoader(QWidget *parent)
     // Without this, a user lacking permission on the device would wait for ever. The link is
     // closed while access is denied; when that ends, connected() follows if the device opened.
     connect(zelDevice, &UsbHid::accessDeniedChanged, this, [this](bool denied) {
-        ui->totalProgress->setFormat(
-            denied ? tr("Instrument found, but access was denied: install the udev rule (see "
-                        "README)")
-                   : QStringLiteral("Waiting for USB connection"));
+        ui->totalProgress->setFormat(denied ? UsbHidAccess::deniedStatus()
+                                            : QStringLiteral("Waiting for USB connection"));
     });
 
     // The file's family code decides which firmware it replaces, so all three

@@ -1,6 +1,7 @@
 #include "cliapp.h"
 #include "clicommand.h"
 #include "clioutput.h"
+#include "usbhidaccess.h"
 #include "zelproject.h"
 
 #include <utility>
@@ -18,7 +19,7 @@ const std::pair<ExitCode, const char *> exitCodes[] = {
     {ExitUpdateFailed, "an update failed, or a board named with --board did not answer"},
     {ExitUsage, "usage error, a firmware file that does not load, or several instruments attached"},
     {ExitNoInstrument, "no instrument found within the wait (or it went away)"},
-    {ExitAccessDenied, "instrument found, but access denied: install the udev rule"},
+    {ExitAccessDenied, UsbHidAccess::deniedExitMeaning()},
     {ExitInterrupted, "interrupted by Ctrl+C"},
 };
 

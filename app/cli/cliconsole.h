@@ -1,14 +1,21 @@
 #pragma once
 
+#include <QByteArray>
+#include <QString>
+
 class CliOutput;
 
 // What the command line needs from the console it runs in: whether a person is
-// at the other end of stdin or stdout, questions to that person, and Ctrl+C.
-// Everything that touches the operating system for this lives in cliconsole.cpp.
+// at the other end of stdin or stdout, the bytes its text is written in,
+// questions to that person, and Ctrl+C. What touches the operating system for
+// this lives in the system's own file (cliconsole_unix.cpp,
+// cliconsole_windows.cpp); cliconsole.cpp is the same everywhere.
 namespace CliConsole {
 
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
+// Text as the console and anything reading stdout or stderr expect it.
+QByteArray encode(const QString &text);
 
 // What to do before an update: go on (--yes), ask the person at the terminal,
 // or, without --yes and with no one to ask on stdin, refuse.
@@ -44,5 +51,12 @@ void setInterruptMode(InterruptMode mode);
 // Presses of Ctrl+C since the handler was installed. The handler may touch
 // nothing but this counter, so the event loop looks at it from a timer.
 int interruptCount();
+
+// For the system's handler: counts a press and tells whether the process must end
+// at once (ExitAtOnce), with InterruptedExitCode. It touches nothing but atomics, so
+// a signal handler may call it.
+bool countInterrupt();
+// ExitInterrupted of cliapp.h, repeated here so the handler needs nothing else.
+constexpr int InterruptedExitCode = 5;
 
 } // namespace CliConsole

@@ -2,6 +2,7 @@
 #include "boardtable.h"
 #include "clicommand.h"
 #include "clioutput.h"
+#include "usbhidaccess.h"
 
 #include <QCommandLineParser>
 #include <QEventLoop>
@@ -164,9 +165,7 @@ int CliCommand::findInstrument(zelInterface *link)
         return SeveralAttached;
     if (link->accessDenied()) {
         output->error("instrument found (" + usbId() +
-                      "), but access to it was denied: install the udev rule "
-                      "70-zelora-hr36.rules (see the README, \"Installing on Linux\", or "
-                      "zelloader-cli(1)), then unplug the instrument and plug it in again");
+                      "), but access to it was denied: " + UsbHidAccess::deniedAdvice());
         return ExitAccessDenied;
     }
     if (!device.isEmpty()) {

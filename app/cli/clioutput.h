@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cliconsole.h"
+
 #include <QFile>
 #include <QList>
 #include <QString>
@@ -10,8 +12,8 @@ class QJsonObject;
 // Where the command line's results and messages go, and in which form: for a
 // person at a terminal, as plain lines for a log or a pipe, or as JSON.
 // Results go to stdout, messages to stderr, so that a script can take the one
-// and show the other. Text is in the console's encoding (UTF-8 on any current
-// Linux, the code page on Windows), JSON in UTF-8 whatever the console's.
+// and show the other. Text is in the console's encoding (CliConsole::encode),
+// JSON in UTF-8 whatever the console's.
 class CliOutput
 {
 public:
@@ -28,14 +30,14 @@ public:
     Mode mode() const { return outputMode; }
     void useJson() { outputMode = Mode::Json; }
 
-    void print(const QString &text) { write(&out, text.toLocal8Bit()); }
+    void print(const QString &text) { write(&out, CliConsole::encode(text)); }
     void line(const QString &text) { print(text + '\n'); }
     // "zelloader-cli: text" on stderr.
     void error(const QString &text) { note("zelloader-cli: " + text); }
     // A message for the person waiting, on stderr.
     void note(const QString &text) { prompt(text + '\n'); }
     // A question on stderr; the answer is typed on the same line.
-    void prompt(const QString &text) { write(&err, text.toLocal8Bit()); }
+    void prompt(const QString &text) { write(&err, CliConsole::encode(text)); }
     // One document: indented for a command's result, one line per event.
     void json(const QJsonObject &object, bool oneLine = false);
     // The same facts for a script or for a person: `object` as json() prints it

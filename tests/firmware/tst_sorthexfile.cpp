@@ -122,9 +122,15 @@ private Q_SLOTS:
             segment(0x1000) + data(0xFFF8, QByteArray(16, 'x')));
         row("end-of-file record with data", hexRecord(0x01, 0, "x") + "\r\n");
         row("zero bytes before the end of file", QByteArray(3, '\0') + "\r\n" + eof);
+        // Linux writes the rewrite as an unnamed file and fails only when it takes its name;
+        // elsewhere making the named temporary file fails, and the system's reason follows.
         QTest::newRow("no room for the temporary name")
             << QString(250, 'a') << 0 << QByteArray() << denied
+#ifdef Q_OS_LINUX
             << "The file was left unchanged: its rewrite could not be put in its place";
+#else
+            << "The file was left unchanged: writing its rewrite failed (";
+#endif
 #ifdef Q_OS_UNIX
         QTest::newRow("disk full half-way")
             << name << 1000 << QByteArray() << denied
@@ -156,7 +162,7 @@ private Q_SLOTS:
         const StampResult stamped =
             withFileSizeLimit(sizeLimit, [&] { return stampHexFile(file); });
         QCOMPARE(stamped.status, result);
-        QCOMPARE(stamped.text, text);
+        QCOMPARE(text.endsWith('(') ? stamped.text.left(text.size()) : stamped.text, text);
         QVERIFY(!stamped.rewritten);
         QCOMPARE(readFile(file), input + bad);
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});

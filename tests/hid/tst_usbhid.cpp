@@ -73,12 +73,21 @@ public:
         }
         fakeNow = end;
     }
-    // What the device folder's watcher says when a node comes, goes or changes.
+    // What the device folder's watcher says when a node comes, goes or changes; where
+    // the link watches nothing, nothing says it.
     void notice()
     {
-        QVERIFY(watcher());
+        if (!watcher())
+            return;
         QMetaObject::invokeMethod(watcher(), "directoryChanged", Q_ARG(QString, "/dev"));
         rearm();
+    }
+    // The link loses its device folder (as when it is unmounted); where it watches
+    // none, it has nothing to lose.
+    void unwatch()
+    {
+        if (watcher())
+            watcher()->removePath("/dev");
     }
     qint64 due = 0;
 };
@@ -151,7 +160,7 @@ void play(std::unique_ptr<Link> &link, const QString &steps)
         else if (step == "notice")
             link->notice();
         else if (step == "unwatched")
-            link->watcher()->removePath("/dev");
+            link->unwatch();
         else if (step == "poll")
             link->setPollInterval(words[++i].toInt()), link->rearm();
         else if (step == "open" || step == "close" || step == "reopen")
@@ -330,6 +339,11 @@ private slots:
         QFETCH(QString, steps);
         QFETCH(QString, log);
         auto link = std::make_unique<Link>();
+        // Where the link watches no device folder (Windows), the rows on its pace while
+        // watching and on what a notice brings do not apply; the unwatched rows do.
+        if (!link->watcher() && !steps.startsWith("unwatched") &&
+            (steps.contains("tries") || QByteArray(QTest::currentDataTag()).contains("notice")))
+            QSKIP("this system has no device folder to watch");
         play(link, steps);
         QCOMPARE(logged, log);
     }
@@ -352,8 +366,10 @@ private slots:
         auto &sim = zelsim::Instrument::instance();
         QRandomGenerator rng(seed);
         Link link;
+        if (watched && !link.watcher())
+            QSKIP("this system has no device folder to watch");
         if (!watched)
-            link.watcher()->removePath("/dev");
+            link.unwatch();
         link.setAutoOpen(true);
         link.rearm();
         QList<qint64> notices; // while waiting

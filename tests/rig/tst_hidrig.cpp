@@ -71,34 +71,42 @@ private slots:
     void bench() { checkBench("/dev/"); }
 
     // A reader waiting for a report is woken when the answer comes, later or at a
-    // frame: in poll (a timeout of a day, so a lost wake-up hangs the test) or in
-    // a blocking read (timeout -1).
+    // frame, and so by a report the device sends by itself: in poll (a timeout of a
+    // day, so a lost wake-up hangs the test) or in a blocking read (timeout -1).
     void blockingRead_data()
     {
         QTest::addColumn<bool>("usbTiming");
         QTest::addColumn<int>("latencyMs");
         QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("ownReport");
         const int day = 24 * 3600 * 1000;
-        QTest::newRow("poll, late answer") << false << 40 << day;
-        QTest::newRow("poll, USB frames") << true << 0 << day;
-        QTest::newRow("poll, USB frames, late answer") << true << 40 << day;
-        QTest::newRow("read, late answer") << false << 40 << -1;
-        QTest::newRow("read, USB frames") << true << 0 << -1;
+        QTest::newRow("poll, late answer") << false << 40 << day << false;
+        QTest::newRow("poll, USB frames") << true << 0 << day << false;
+        QTest::newRow("poll, USB frames, late answer") << true << 40 << day << false;
+        QTest::newRow("read, late answer") << false << 40 << -1 << false;
+        QTest::newRow("read, USB frames") << true << 0 << -1 << false;
+        QTest::newRow("poll, USB frames, the device's own report") << true << 0 << day << true;
+        QTest::newRow("read, USB frames, the device's own report") << true << 0 << -1 << true;
     }
     void blockingRead()
     {
         QFETCH(bool, usbTiming);
         QFETCH(int, latencyMs);
         QFETCH(int, timeoutMs);
+        QFETCH(bool, ownReport);
         zelrig::setUsbTiming(usbTiming);
         sim.run("latencyMs", latencyMs);
         hid_device *dev = hid_open(0x04D8, 0xF93C, nullptr);
         QVERIFY(dev);
-        QCOMPARE(writeMessage(dev, {0x01, 7, 0x01, 6}), 65);
+        if (ownReport)
+            sim.run("injectInputReport", QByteArray("\x02\x06\x01", 3));
+        else
+            QCOMPARE(writeMessage(dev, {0x01, 7, 0x01, 6}), 65);
         unsigned char report[65] = {};
         const int n = hid_read_timeout(dev, report, sizeof(report), timeoutMs);
-        QCOMPARE(n, 64);
-        QCOMPARE(answers(report, n), QStringLiteral("1.7.31 1.6.22"));
+        QCOMPARE(n, ownReport ? 3 : 64);
+        QCOMPARE(answers(report, n),
+                 ownReport ? QStringLiteral("2.6.1") : QStringLiteral("1.7.31 1.6.22"));
         QCOMPARE(hid_read_timeout(dev, report, sizeof(report), 0), 0); // nothing more
         hid_close(dev);
     }

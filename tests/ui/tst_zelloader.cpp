@@ -1,3 +1,4 @@
+#include "accesstexts.h"
 #include "filesizetext.h"
 #include "firmwarefile.h"
 #include "hexrecord.h"
@@ -435,10 +436,7 @@ private slots:
         QFETCH(QString, version);
         zelsim::Instrument::instance(2).run("version", 7, 35);
         const QMap<QString, QString> states{
-            {"S", several},
-            {"R", ready},
-            {"W", waiting},
-            {"D", "Instrument found, but access was denied: install the udev rule (see README)"}};
+            {"S", several}, {"R", ready}, {"W", waiting}, {"D", ZEL_DENIED_STATUS}};
         for (const QString &step : steps.split(';')) {
             const QString action = step.section('=', 0, 0);
             QStringList words = action.split(' ');
