@@ -324,6 +324,9 @@ private slots:
         QTest::newRow("kept, with a serial number: the same one again")
             << "unplug @2 plug @2 serial B-2 @2 restartMs 0 auto keep plug notice +100 restart +100 state"
             << "c<Device disconnected>dc[2/2]";
+        QTest::newRow("kept, with a serial number: not the other one that took its node")
+            << "unplug @2 plug @2 serial B-2 auto keep @2 unplug +100 plug notice +100 @2 plug notice +100 state"
+            << "c<Device disconnected>dc[2/2]";
         QTest::newRow("kept, without: neither opened")
             << "unplug @2 plug @2 restartMs 0 auto keep plug restart +100 state"
             << "c<Device disconnected>d?[0/2]";
