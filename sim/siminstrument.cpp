@@ -3,8 +3,6 @@
 #include "siminstrument.h"
 #include "simmodel.h"
 
-#include <vector>
-
 namespace zelsim {
 
 struct Instrument::Private : Bench
@@ -14,25 +12,6 @@ struct Instrument::Private : Bench
 Bench &sharedBench()
 {
     return *Instrument::instance().d;
-}
-
-Instrument &Instrument::instance()
-{
-    static Instrument first(0);
-    return first;
-}
-
-Instrument &Instrument::instance(int number)
-{
-    static const std::vector<Instrument *> all = [] {
-        std::vector<Instrument *> each;
-        for (int n = 1; n <= InstrumentCount; ++n)
-            each.push_back(new Instrument(n));
-        return each;
-    }();
-    if (number < 1 || number > InstrumentCount)
-        qFatal("zelsim: no instrument %d: the bench has 1 to %d", number, InstrumentCount);
-    return *all[number - 1];
 }
 
 // Never freed: hid_exit or hid_close may still run from static destructors.

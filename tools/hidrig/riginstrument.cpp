@@ -6,32 +6,11 @@
 #include "siminstrument.h"
 #include "simmodel.h"
 
-#include <vector>
-
 namespace zelsim {
 
 struct Instrument::Private
 {
 };
-
-Instrument &Instrument::instance()
-{
-    static Instrument first(0);
-    return first;
-}
-
-Instrument &Instrument::instance(int number)
-{
-    static const std::vector<Instrument *> all = [] {
-        std::vector<Instrument *> each;
-        for (int n = 1; n <= InstrumentCount; ++n)
-            each.push_back(new Instrument(n));
-        return each;
-    }();
-    if (number < 1 || number > InstrumentCount)
-        qFatal("hidrig: no instrument %d: the bench has 1 to %d", number, InstrumentCount);
-    return *all[number - 1];
-}
 
 Instrument::Instrument(int number) : d(nullptr), number(number) {}
 
