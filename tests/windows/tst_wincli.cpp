@@ -41,9 +41,7 @@ class tst_WinCli : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = wineUnavailable();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
+        WINE_REQUIRE();
         demo = fromWindowsBuild("ZEL_WIN_DEMO");
         QVERIFY(QFile::exists(demo));
         QVERIFY(dir.isValid());

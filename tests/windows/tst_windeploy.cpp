@@ -8,24 +8,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-namespace {
-
-const QStringList deployed = {
-    "Qt5Core.dll",
-    "Qt5Gui.dll",
-    "Qt5Widgets.dll",
-    "libgcc_s_seh-1.dll",
-    "libhidapi.dll",
-    "libstdc++-6.dll",
-    "libwinpthread-1.dll",
-    "platforms/qwindows.dll",
-    "styles/qwindowsvistastyle.dll",
-    "zelLoader.exe",
-    "zelloader-cli.exe",
-};
-
-} // namespace
-
 class tst_WinDeploy : public QObject
 {
     Q_OBJECT
@@ -38,9 +20,7 @@ class tst_WinDeploy : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = wineUnavailable();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
+        WINE_REQUIRE();
         deploy = fromWindowsBuild("ZEL_WIN_DEPLOY");
         QVERIFY(QFileInfo(deploy).isDir());
         QVERIFY(prefixes.isValid());
@@ -52,7 +32,7 @@ private slots:
         xvfb.waitForFinished();
     }
 
-    void folderHoldsWhatIsNeeded() { QCOMPARE(filesUnder(deploy), deployed); }
+    void folderHoldsWhatIsNeeded() { QCOMPARE(filesUnder(deploy), deployedFiles()); }
 
     // The zip unpacks to one folder: the deploy folder's files and the licence.
     void zip()
@@ -66,7 +46,7 @@ private slots:
             if (!entry.endsWith('/'))
                 files << entry;
         QStringList expected;
-        for (const QString &file : deployed + QStringList{"LICENSE.txt"})
+        for (const QString &file : deployedFiles() + QStringList{"LICENSE.txt"})
             expected << top + file;
         files.sort();
         expected.sort();

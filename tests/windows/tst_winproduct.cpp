@@ -88,9 +88,7 @@ private slots:
     void initTestCase()
     {
         ZELRIG_REQUIRE("Xvfb", "xdotool");
-        const QString why = wineUnavailable();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
+        WINE_REQUIRE();
         programs = fromWindowsBuild("ZEL_WIN_RIG");
         QVERIFY(QFile::exists(programs + "/zelLoader.exe"));
         STEP(setUpScreen());
