@@ -78,7 +78,9 @@ private slots:
         const bool window = program == "zelLoader.exe";
         QProcess process;
         if (window) {
-            startDisplay();
+            if (display.isEmpty())
+                display = startXvfb(xvfb);
+            QVERIFY(!display.isEmpty());
             env.insert("DISPLAY", display);
         }
         process.setProcessEnvironment(env);
@@ -86,8 +88,12 @@ private slots:
                                           window ? QStringList() : QStringList{"--version"});
         process.start(command.takeFirst(), command);
         QVERIFY(process.waitForStarted());
-        if (window)
-            closeWindow();
+        // The window appears, takes the focus and closes at Alt+F4, as a user closes it.
+        if (window) {
+            const QString id = focusToolWindow(env, 60000);
+            QVERIFY(!id.isEmpty());
+            QCOMPARE(runProcess("xdotool", {"key", "--window", id, "alt+F4"}, env).code, 0);
+        }
         QVERIFY(process.waitForFinished(60000));
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         const QString trace = QString::fromUtf8(process.readAllStandardError());
@@ -112,24 +118,6 @@ private slots:
             QVERIFY2(fromFolder.contains(dll),
                      qPrintable(dll + " not in " + fromFolder.join(", ")));
         QVERIFY(waitForWine(prefix));
-    }
-
-private:
-    void startDisplay()
-    {
-        if (display.isEmpty())
-            display = startXvfb(xvfb);
-        QVERIFY(!display.isEmpty());
-    }
-
-    // The window appears, takes the focus and closes at Alt+F4, as a user closes it.
-    void closeWindow()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        const QString id = focusToolWindow(env, 60000);
-        QVERIFY(!id.isEmpty());
-        QCOMPARE(runProcess("xdotool", {"key", "--window", id, "alt+F4"}, env).code, 0);
     }
 };
 
