@@ -8,24 +8,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-namespace {
-
-const QStringList deployed = {
-    "Qt5Core.dll",
-    "Qt5Gui.dll",
-    "Qt5Widgets.dll",
-    "libgcc_s_seh-1.dll",
-    "libhidapi.dll",
-    "libstdc++-6.dll",
-    "libwinpthread-1.dll",
-    "platforms/qwindows.dll",
-    "styles/qwindowsvistastyle.dll",
-    "zelLoader.exe",
-    "zelloader-cli.exe",
-};
-
-} // namespace
-
 class tst_WinDeploy : public QObject
 {
     Q_OBJECT
@@ -38,9 +20,7 @@ class tst_WinDeploy : public QObject
 private slots:
     void initTestCase()
     {
-        const QString why = wineUnavailable();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
+        WINE_REQUIRE();
         deploy = fromWindowsBuild("ZEL_WIN_DEPLOY");
         QVERIFY(QFileInfo(deploy).isDir());
         QVERIFY(prefixes.isValid());
@@ -52,7 +32,7 @@ private slots:
         xvfb.waitForFinished();
     }
 
-    void folderHoldsWhatIsNeeded() { QCOMPARE(filesUnder(deploy), deployed); }
+    void folderHoldsWhatIsNeeded() { QCOMPARE(filesUnder(deploy), deployedFiles()); }
 
     // The zip unpacks to one folder: the deploy folder's files and the licence.
     void zip()
@@ -66,7 +46,7 @@ private slots:
             if (!entry.endsWith('/'))
                 files << entry;
         QStringList expected;
-        for (const QString &file : deployed + QStringList{"LICENSE.txt"})
+        for (const QString &file : deployedFiles() + QStringList{"LICENSE.txt"})
             expected << top + file;
         files.sort();
         expected.sort();
@@ -98,7 +78,9 @@ private slots:
         const bool window = program == "zelLoader.exe";
         QProcess process;
         if (window) {
-            startDisplay();
+            if (display.isEmpty())
+                display = startXvfb(xvfb);
+            QVERIFY(!display.isEmpty());
             env.insert("DISPLAY", display);
         }
         process.setProcessEnvironment(env);
@@ -106,8 +88,12 @@ private slots:
                                           window ? QStringList() : QStringList{"--version"});
         process.start(command.takeFirst(), command);
         QVERIFY(process.waitForStarted());
-        if (window)
-            closeWindow();
+        // The window appears, takes the focus and closes at Alt+F4, as a user closes it.
+        if (window) {
+            const QString id = focusToolWindow(env, 60000);
+            QVERIFY(!id.isEmpty());
+            QCOMPARE(runProcess("xdotool", {"key", "--window", id, "alt+F4"}, env).code, 0);
+        }
         QVERIFY(process.waitForFinished(60000));
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         const QString trace = QString::fromUtf8(process.readAllStandardError());
@@ -132,24 +118,6 @@ private slots:
             QVERIFY2(fromFolder.contains(dll),
                      qPrintable(dll + " not in " + fromFolder.join(", ")));
         QVERIFY(waitForWine(prefix));
-    }
-
-private:
-    void startDisplay()
-    {
-        if (display.isEmpty())
-            display = startXvfb(xvfb);
-        QVERIFY(!display.isEmpty());
-    }
-
-    // The window appears, takes the focus and closes at Alt+F4, as a user closes it.
-    void closeWindow()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        const QString id = focusToolWindow(env, 60000);
-        QVERIFY(!id.isEmpty());
-        QCOMPARE(runProcess("xdotool", {"key", "--window", id, "alt+F4"}, env).code, 0);
     }
 };
 

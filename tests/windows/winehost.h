@@ -33,10 +33,33 @@ inline QString wineUnavailable()
     return QString();
 }
 
+#define WINE_REQUIRE()                                                                             \
+    do {                                                                                           \
+        const QString wineWhy = wineUnavailable();                                                 \
+        if (!wineWhy.isEmpty())                                                                    \
+            QSKIP(qPrintable(wineWhy));                                                            \
+    } while (false)
+
 // A host path as a Windows program under Wine names it: drive Z: is the host's root.
 inline QString windowsPath(const QString &hostPath)
 {
     return QStringLiteral("Z:") + QString(hostPath).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+// What the programs need beside them, and the programs: the deploy folder's files.
+inline QStringList deployedFiles()
+{
+    return {"Qt5Core.dll",
+            "Qt5Gui.dll",
+            "Qt5Widgets.dll",
+            "libgcc_s_seh-1.dll",
+            "libhidapi.dll",
+            "libstdc++-6.dll",
+            "libwinpthread-1.dll",
+            "platforms/qwindows.dll",
+            "styles/qwindowsvistastyle.dll",
+            "zelLoader.exe",
+            "zelloader-cli.exe"};
 }
 
 // wine-run with its options (--bare, --rig, --exec), then the program and its arguments.
@@ -53,12 +76,11 @@ inline Ran runWine(const QStringList &options, const QString &program,
                    const QString &workingDirectory = QString())
 {
     QStringList command = wineCommand(options, program, arguments);
-    const Ran ran = runProcess(command.takeFirst(), command, env, workingDirectory);
-    Ran windows = ran;
+    Ran ran = runProcess(command.takeFirst(), command, env, workingDirectory);
     // What a Windows program writes ends its lines with CR LF.
-    windows.out.replace("\r\n", "\n");
-    windows.err.replace("\r\n", "\n");
-    return windows;
+    ran.out.replace("\r\n", "\n");
+    ran.err.replace("\r\n", "\n");
+    return ran;
 }
 
 // The environment for a prefix of the test's own, from Wine's first start on.
