@@ -14,18 +14,19 @@ Instrument &Instrument::instance()
     return first;
 }
 
-// Never freed: hid_exit or hid_close may still run from static destructors.
+// Made once and never freed, with the list that holds them: hid_exit or hid_close
+// may still run from static destructors.
 Instrument &Instrument::instance(int number)
 {
-    static const std::vector<Instrument *> all = [] {
-        std::vector<Instrument *> each;
+    static const std::vector<Instrument *> *const all = [] {
+        auto *each = new std::vector<Instrument *>;
         for (int n = 1; n <= InstrumentCount; ++n)
-            each.push_back(new Instrument(n));
+            each->push_back(new Instrument(n));
         return each;
     }();
     if (number < 1 || number > InstrumentCount)
         qFatal("zelsim: no instrument %d: the bench has 1 to %d", number, InstrumentCount);
-    return *all[number - 1];
+    return *(*all)[number - 1];
 }
 
 } // namespace zelsim
