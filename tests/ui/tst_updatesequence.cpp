@@ -105,9 +105,7 @@ private slots:
         // the instrument is another process.
         QTimer look;
         look.setInterval(1);
-        connect(&look, &QTimer::timeout, &scope, [&] {
-            if (!running && !heardEnd && (running = loader->findChild<UpdateRun *>()))
-                connect(running, &UpdateRun::finished, &scope, [&] { heardEnd = true; });
+        const auto sample = [&] {
             for (int p : allBoards) {
                 if (!bar(p)->property("pending").toBool())
                     continue;
@@ -116,6 +114,15 @@ private slots:
                 if (bar(p)->minimum() != 0 || bar(p)->maximum() != 0 || !bar(p)->isTextVisible())
                     busyFaults << name("progress", p) + ": " + bar(p)->format();
             }
+        };
+        connect(&look, &QTimer::timeout, &scope, [&] {
+            if (!running && !heardEnd && (running = loader->findChild<UpdateRun *>())) {
+                connect(running, &UpdateRun::finished, &scope, [&] { heardEnd = true; });
+                // On a busy machine a short state can pass between two looks: each change
+                // of a board's state is looked at too, once the window has shown it.
+                connect(running, &UpdateRun::boardState, &scope, sample);
+            }
+            sample();
         });
         look.start();
         QCOMPARE(start(), QString());
